@@ -1,0 +1,219 @@
+// AT45DB041D commands: status, identification, connection, page size, erase,
+// buffer and page transfers.
+#include "at45db041d.h"
+
+#include "lpt.h"
+#include "platform.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+
+QString lastMessage;
+DataFlashTiming dataflashTiming;
+
+namespace {
+
+// Opcodes (datasheet command names).
+constexpr std::uint8_t kStatusRegisterRead = 0xD7;
+constexpr std::uint8_t kManufacturerDeviceIdRead = 0x9F;
+constexpr std::uint8_t kBuffer1Write = 0x84;
+constexpr std::uint8_t kBuffer1ToPageProgramWithErase = 0x83;
+constexpr std::uint8_t kMainMemoryPageRead = 0xD2;
+constexpr std::uint8_t kBuffer1Read = 0xD4;
+constexpr std::uint8_t kDummy = 0xFF; // sent while only receiving
+
+// Multi-byte commands, as they go on the wire.
+constexpr std::uint8_t kPowerOfTwoPageSize[] = { 0x3D, 0x2A, 0x80, 0xA6 };
+constexpr std::uint8_t kChipErase[] = { 0xC7, 0x94, 0x80, 0x9A };
+
+// Status register.
+constexpr std::uint8_t kStatusReady = 0x80;        // RDY/BUSY#
+constexpr std::uint8_t kStatusCompare = 0x40;      // COMP
+constexpr std::uint8_t kStatusDensityMask = 0x3C;  // bits 5..2
+constexpr std::uint8_t kStatusDensity4Mbit = 0x1C; // 0 1 1 1: AT45DB041D
+constexpr std::uint8_t kStatusProtect = 0x02;
+constexpr std::uint8_t kStatusPageSize256 = 0x01;
+
+// JEDEC identification of the AT45DB041D.
+constexpr std::uint8_t kManufacturerAtmel = 0x1F;
+constexpr std::uint8_t kDeviceId1 = 0x24; // DataFlash family, 4 Mbit
+constexpr std::uint8_t kDeviceId2 = 0x00;
+constexpr std::uint8_t kExtendedInfoLength = 0x00;
+
+// One command frame: select the chip, send the command bytes, receive
+// replyLength bytes (clocking out dummies), release the chip.
+void transfer(const std::uint8_t* command, std::size_t commandLength,
+              std::uint8_t* reply = nullptr, std::size_t replyLength = 0)
+{
+    LPT_SetChipSelect(false);
+    for (std::size_t i = 0; i < commandLength; ++i)
+        LPT_SpiTransferByte(command[i]);
+    for (std::size_t i = 0; i < replyLength; ++i)
+        reply[i] = LPT_SpiTransferByte(kDummy);
+    LPT_SetChipSelect(true);
+}
+
+// The three address bytes of a main-memory page, byte address 0: the page
+// number sits above an 8-bit byte address with 256-byte pages, above a 9-bit
+// one with 264-byte pages. Only the low 11 bits of the page count.
+void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out)
+{
+    const unsigned byteAddressBits = pageSize256 ? 8 : 9;
+    const std::uint32_t address = (page & 0x7FF) << byteAddressBits;
+    out[0] = static_cast<std::uint8_t>(address >> 16);
+    out[1] = static_cast<std::uint8_t>(address >> 8);
+    out[2] = static_cast<std::uint8_t>(address);
+}
+
+// Polls the status register until the chip reports ready, sleeping one
+// interval before each read. False once the poll's time limit has passed.
+bool waitUntilReady(const DataFlashPoll& poll)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const std::chrono::milliseconds limit(poll.limitMs);
+    for (;;) {
+        platformSleepMs(poll.intervalMs);
+        DataFlashStatus st;
+        if (AT45DB041D_ReadStatus(st) && st.ready)
+            return true;
+        if (Clock::now() - start >= limit)
+            return false;
+    }
+}
+
+} // namespace
+
+bool AT45DB041D_ReadStatus(DataFlashStatus& st, std::uint8_t* raw)
+{
+    st = DataFlashStatus();
+    std::uint8_t status = 0;
+    transfer(&kStatusRegisterRead, 1, &status, 1);
+    // No chip, a wrong port or another density all fail here; an undriven SO
+    // reads as 0x00 or 0xFF, neither of which carries the density code.
+    if ((status & kStatusDensityMask) != kStatusDensity4Mbit)
+        return false;
+    st.ready = (status & kStatusReady) ? 1 : 0;
+    st.comp = (status & kStatusCompare) ? 1 : 0;
+    st.protect = (status & kStatusProtect) ? 1 : 0;
+    st.pageSize256 = (status & kStatusPageSize256) ? 1 : 0;
+    if (raw)
+        *raw = status;
+    return true;
+}
+
+bool AT45DB041D_ReadManufactDevID(std::uint8_t* id)
+{
+    lastMessage.clear();
+    std::uint8_t bytes[4] = {};
+    transfer(&kManufacturerDeviceIdRead, 1, bytes, sizeof bytes);
+    if (bytes[0] != kManufacturerAtmel) {
+        lastMessage = QStringLiteral("Manufacturer isn't AMTEL!");
+        return false;
+    }
+    if (bytes[1] != kDeviceId1) {
+        lastMessage = QStringLiteral("Wrong family/device code!");
+        return false;
+    }
+    if (bytes[2] != kDeviceId2 || bytes[3] != kExtendedInfoLength) {
+        lastMessage = QStringLiteral("AT45DB041D_ReadManufactDevID: the 2 last bytes are wrong!");
+        return false;
+    }
+    if (id)
+        std::memcpy(id, bytes, sizeof bytes);
+    return true;
+}
+
+bool AT45DB041D_Connect()
+{
+    lastMessage.clear();
+    LPT_WriteStartPattern();
+    DataFlashStatus st;
+    if (!AT45DB041D_ReadStatus(st)) {
+        lastMessage = QStringLiteral("Failed to read the status byte!");
+        return false;
+    }
+    if (st.protect) {
+        lastMessage = QStringLiteral("Warning! Sector protection is enabled, I can't do anything.");
+        return false;
+    }
+    if (!st.pageSize256) {
+        // Superseded by the ID check below, which empties lastMessage; the
+        // caller deals with the page size.
+        lastMessage = QStringLiteral("Warning! Sector size is not 256 bytes, BlackFin booting won't work until\n"
+                                     "you set the page size with this tool to 256 B instead of 264 B.\n\n");
+    }
+    if (!AT45DB041D_ReadManufactDevID(nullptr)) {
+        lastMessage = QStringLiteral("Failed on ReadManufactDevId.");
+        return false;
+    }
+    return true;
+}
+
+bool AT45DB041D_SetBinaryPageSize()
+{
+    lastMessage.clear();
+    DataFlashStatus st;
+    if (!AT45DB041D_ReadStatus(st)) {
+        lastMessage = QStringLiteral("Failed to read the status byte!");
+        return false;
+    }
+    if (st.pageSize256) {
+        lastMessage = QStringLiteral("Your page size is already 256 B...");
+        return true;
+    }
+    transfer(kPowerOfTwoPageSize, sizeof kPowerOfTwoPageSize);
+    if (!waitUntilReady(dataflashTiming.pageSizeChange)) {
+        lastMessage = QStringLiteral("Timed out waiting for the chip after the page size change!");
+        return false;
+    }
+    return true;
+}
+
+bool AT45DB041D_ChipErase()
+{
+    lastMessage.clear();
+    transfer(kChipErase, sizeof kChipErase);
+    if (!waitUntilReady(dataflashTiming.chipErase)) {
+        lastMessage = QStringLiteral("Timed out waiting for the chip to finish erasing!");
+        return false;
+    }
+    return true;
+}
+
+void AT45DB041D_Buffer1Write(const std::uint8_t* data, bool pageSize256)
+{
+    const unsigned length = dataFlashPageLength(pageSize256);
+    std::uint8_t command[4 + kDataFlashMaxPageLength] = { kBuffer1Write, 0x00, 0x00, 0x00 }; // buffer address 0
+    std::memcpy(command + 4, data, length);
+    transfer(command, 4 + length);
+}
+
+bool AT45DB041D_ProgramPage(std::uint32_t page, const std::uint8_t* data, bool pageSize256)
+{
+    lastMessage.clear();
+    AT45DB041D_Buffer1Write(data, pageSize256);
+    std::uint8_t command[4] = { kBuffer1ToPageProgramWithErase };
+    encodePageAddress(page, pageSize256, command + 1);
+    transfer(command, sizeof command);
+    if (!waitUntilReady(dataflashTiming.pageProgram)) {
+        lastMessage = QStringLiteral("Timed out waiting for the chip to program page %1!").arg(page);
+        return false;
+    }
+    return true;
+}
+
+void AT45DB041D_MainMemoryPageRead(std::uint32_t page, std::uint8_t* buf, bool pageSize256)
+{
+    std::uint8_t command[8] = { kMainMemoryPageRead, 0, 0, 0, kDummy, kDummy, kDummy, kDummy };
+    encodePageAddress(page, pageSize256, command + 1);
+    transfer(command, sizeof command, buf, dataFlashPageLength(pageSize256));
+}
+
+void AT45DB041D_Buffer1Read(std::uint8_t* buf, bool pageSize256)
+{
+    // Three address bytes (buffer address 0) and one don't-care byte.
+    const std::uint8_t command[5] = { kBuffer1Read, 0x00, 0x00, 0x00, 0x00 };
+    transfer(command, sizeof command, buf, dataFlashPageLength(pageSize256));
+}

@@ -1,0 +1,87 @@
+// Driver for the Atmel AT45DB041D DataFlash (4 Mbit, 2048 pages of 256 or 264
+// bytes), over the parallel-port SPI link. Knows nothing of widgets: every
+// operation reports through its result and the process-wide lastMessage.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+// The decoded status register; each flag is 0 or 1.
+struct DataFlashStatus {
+    int ready = 0;       // bit 7, RDY/BUSY#: 1 when the chip is idle
+    int comp = 0;        // bit 6: 1 when the last compare found a difference
+    int protect = 0;     // bit 1: sector protection enabled
+    int pageSize256 = 0; // bit 0: 256-byte (power-of-two) pages, else 264
+};
+
+// Text of the last reporting operation's outcome; empty when it had nothing to
+// say. Each reporting operation empties it when it starts.
+extern QString lastMessage;
+
+// One busy poll: the status register is read every intervalMs, and the wait
+// gives up once limitMs have passed on a steady clock.
+struct DataFlashPoll {
+    unsigned intervalMs;
+    unsigned limitMs;
+};
+
+// The poll budgets in force. The defaults fit the real chip; tests shrink them.
+struct DataFlashTiming {
+    // Page-size change: a non-volatile register write, about as long as a
+    // page program.
+    DataFlashPoll pageSizeChange { 5, 1000 };
+    // Buffer to page program with built-in erase: typically 14 ms, at most
+    // 35 ms.
+    DataFlashPoll pageProgram { 5, 1000 };
+    // Chip erase: seconds; the bound leaves room for a slow, worn chip.
+    DataFlashPoll chipErase { 250, 100000 };
+};
+extern DataFlashTiming dataflashTiming;
+
+constexpr unsigned kDataFlashPages = 2048;
+constexpr unsigned kDataFlashMaxPageLength = 264;
+
+// 256 when the chip's page-size flag is set, else 264.
+constexpr unsigned dataFlashPageLength(bool pageSize256)
+{
+    return pageSize256 ? 256 : 264;
+}
+
+// Reads and decodes the status register; false (flags all 0) when the byte
+// does not carry the AT45DB041D's density code. raw may be null.
+bool AT45DB041D_ReadStatus(DataFlashStatus& st, std::uint8_t* raw = nullptr);
+
+// Reads the JEDEC manufacturer and device ID and checks it is an AT45DB041D.
+// id may be null, else receives the four bytes.
+bool AT45DB041D_ReadManufactDevID(std::uint8_t* id);
+
+// Wakes the link with the start pattern and checks the chip is there, is an
+// AT45DB041D and is not protected.
+bool AT45DB041D_Connect();
+
+// Programs the one-time page-size register for 256-byte pages, unless the chip
+// already uses them.
+bool AT45DB041D_SetBinaryPageSize();
+
+// Erases the whole chip and waits for it to finish.
+bool AT45DB041D_ChipErase();
+
+// Fills SRAM buffer 1 from address 0 with one page of data.
+void AT45DB041D_Buffer1Write(const std::uint8_t* data, bool pageSize256);
+
+// Writes one page through buffer 1 (with built-in erase) and waits for it.
+bool AT45DB041D_ProgramPage(std::uint32_t page, const std::uint8_t* data, bool pageSize256);
+
+// Reads one main-memory page into buf (at least 264 bytes).
+void AT45DB041D_MainMemoryPageRead(std::uint32_t page, std::uint8_t* buf, bool pageSize256);
+
+// Reads SRAM buffer 1 from address 0 into buf (at least 264 bytes).
+void AT45DB041D_Buffer1Read(std::uint8_t* buf, bool pageSize256);
+
+// Size of an existing, non-empty file that can be opened for reading.
+bool GetFileSizeByName(const char* path, std::uint64_t& size);
+
+// Programs a whole file into the chip from page 0, the last page padded with
+// zero bytes.
+bool AT45DB041D_WriteFile(const char* path);

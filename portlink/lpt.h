@@ -1,0 +1,31 @@
+// The parallel-port SPI link: makes a PC's standard parallel port act as an SPI
+// master for one DataFlash chip, through a port I/O library loaded at run time.
+// Knows nothing of the chip's commands.
+#pragma once
+
+#include <cstdint>
+
+// I/O port number of the parallel port's data register; the status register
+// is lptBase + 1 (computed in 16 bits). Read at every port access.
+extern std::int16_t lptBase;
+
+// Loads the platform's port I/O library by its usual file name and resolves
+// Inp32 and Out32. True only when both entry points were found.
+bool LPT_LoadDriver();
+
+// The same, for a library given by file name or path.
+bool LPT_LoadDriverFrom(const char* fileName);
+
+// Releases the port library, if loaded, and forgets its entry points.
+void LPT_UnloadDriver();
+
+// Data register 0x81: D7 and D0 high, the chip released, clock and data low.
+void LPT_WriteStartPattern();
+
+// Drives chip select (active low): true releases the chip, false selects it.
+// Clock, data and D7 go low with it.
+void LPT_SetChipSelect(bool high);
+
+// Clocks one byte out on SI while clocking one byte in from SO, most
+// significant bit first, SPI mode 0, with the chip held selected.
+std::uint8_t LPT_SpiTransferByte(std::uint8_t out);

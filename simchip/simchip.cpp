@@ -1,0 +1,526 @@
+// The simulated AT45DB041D: wire decoding, command set, busy timing and the
+// image file that keeps its non-volatile state.
+#include "simchip.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+namespace simchip {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Opcodes the chip understands.
+constexpr std::uint8_t kStatusRead = 0xD7;
+constexpr std::uint8_t kManufacturerIdRead = 0x9F;
+constexpr std::uint8_t kConfigure = 0x3D;          // 3D 2A 80 A6: power-of-two pages
+constexpr std::uint8_t kChipErase = 0xC7;          // C7 94 80 9A
+constexpr std::uint8_t kBuffer1Write = 0x84;
+constexpr std::uint8_t kBuffer1ToPageWithErase = 0x83;
+constexpr std::uint8_t kBuffer1ToPageNoErase = 0x88;
+constexpr std::uint8_t kMainMemoryPageRead = 0xD2;
+constexpr std::uint8_t kBuffer1Read = 0xD4;
+constexpr std::uint8_t kPageToBuffer1Compare = 0x60;
+constexpr std::uint8_t kContinuousArrayRead = 0x0B;
+
+constexpr std::uint8_t kPageSizeSequence[4] = { 0x3D, 0x2A, 0x80, 0xA6 };
+constexpr std::uint8_t kChipEraseSequence[4] = { 0xC7, 0x94, 0x80, 0x9A };
+
+// Status register bits.
+constexpr std::uint8_t kReady = 0x80;
+constexpr std::uint8_t kCompareMismatch = 0x40;
+constexpr std::uint8_t kDensity4Mbit = 0x1C; // bits 5..2 = 0111
+constexpr std::uint8_t kProtected = 0x02;
+constexpr std::uint8_t kPowerOfTwoPages = 0x01;
+
+// Data register lines (as the port link drives them).
+constexpr std::uint8_t kChipReleased = 0x01; // D0: CS#, active low
+constexpr std::uint8_t kClock = 0x02;        // D1: SCK
+constexpr std::uint8_t kDataToChip = 0x04;   // D2: SI
+// Status register: bit 7 carries SO, inverted by the port; an undriven line
+// is pulled high, so an idle status register reads 0x7F.
+constexpr std::uint8_t kIdleStatusRegister = 0x7F;
+constexpr std::uint8_t kStatusDataBit = 0x80;
+
+constexpr std::size_t kMemorySize = std::size_t(kPages) * kPhysicalPageSize;
+
+class Chip {
+public:
+    explicit Chip(const Config& config);
+
+    void out(std::uint16_t port, std::uint8_t value);
+    std::uint8_t in(std::uint16_t port);
+
+    Config config;
+    std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(kMemorySize, 0xFF);
+    std::vector<std::uint8_t> buffer1 = std::vector<std::uint8_t>(kPhysicalPageSize, 0xFF);
+    bool pageSizeRegister = false; // one-time, non-volatile
+    bool powerOfTwo = false;       // in force since power-up
+    bool compareMismatch = false;
+    Clock::time_point busyUntil {};
+    unsigned commands = 0;
+
+    bool logFrames = false;
+    std::vector<Frame> frameLog;
+    bool tracePorts = false;
+    std::vector<PortAccess> trace;
+    std::function<void(const Frame&)> frameHook;
+
+    void powerUp();
+    bool isBusy() const { return Clock::now() < busyUntil; }
+    unsigned pageLength() const { return powerOfTwo ? 256 : 264; }
+    std::uint8_t statusByte() const;
+    void saveImage(std::size_t offset, std::size_t length);
+    void saveConfiguration();
+
+private:
+    // Wire state.
+    bool selected = false;
+    bool clockHigh = false;
+    bool answering = false;      // this frame is being served (chip alive)
+    std::vector<std::uint8_t> frame;
+    std::uint8_t shiftIn = 0;
+    unsigned bitsIn = 0;
+    bool byteCompleted = false;
+    std::uint8_t shiftOut = 0xFF;
+    int outBit = 7;
+    bool soHigh = true;
+
+    void select();
+    void release();
+    void risingEdge(bool si);
+    void fallingEdge();
+    std::uint8_t responseByte() const;
+    void execute();
+    void beBusyFor(long microseconds);
+    bool decodeAddress(unsigned& page, unsigned& byte) const;
+    void loadImage();
+};
+
+std::unique_ptr<Chip> theChip;
+
+Chip& chip()
+{
+    if (!theChip)
+        theChip = std::make_unique<Chip>(configFromEnvironment());
+    return *theChip;
+}
+
+Chip::Chip(const Config& c)
+    : config(c)
+{
+    pageSizeRegister = config.pageSize256;
+    loadImage();
+    powerUp();
+}
+
+// Power-up state: buffers undefined (0xFF here), idle, and the page size that
+// the one-time register holds.
+void Chip::powerUp()
+{
+    std::fill(buffer1.begin(), buffer1.end(), 0xFF);
+    powerOfTwo = pageSizeRegister;
+    compareMismatch = false;
+    busyUntil = {};
+    commands = 0;
+    selected = false;
+    clockHigh = false;
+    soHigh = true;
+}
+
+// Image file: the 2048 physical pages of 264 bytes, then one byte holding the
+// page-size register (1 when programmed for 256-byte pages).
+void Chip::loadImage()
+{
+    if (config.imagePath.empty())
+        return;
+    if (FILE* f = std::fopen(config.imagePath.c_str(), "rb")) {
+        std::vector<std::uint8_t> image(kMemorySize + 2, 0xFF);
+        const std::size_t got = std::fread(image.data(), 1, image.size(), f);
+        std::fclose(f);
+        if (got != kMemorySize && got != kMemorySize + 1) {
+            // Not an image of ours: leave the file alone and keep memory only.
+            std::fprintf(stderr, "simulated chip: %s is not a chip image (%zu bytes); not using it\n",
+                         config.imagePath.c_str(), got);
+            config.imagePath.clear();
+            return;
+        }
+        std::copy(image.begin(), image.begin() + kMemorySize, memory.begin());
+        const bool stored = got == kMemorySize + 1 && image[kMemorySize] == 1;
+        pageSizeRegister = pageSizeRegister || stored;
+        if (pageSizeRegister != stored || got == kMemorySize)
+            saveConfiguration();
+        return;
+    }
+    saveImage(0, kMemorySize);
+    saveConfiguration();
+}
+
+void Chip::saveImage(std::size_t offset, std::size_t length)
+{
+    if (config.imagePath.empty())
+        return;
+    FILE* f = std::fopen(config.imagePath.c_str(), "r+b");
+    if (!f)
+        f = std::fopen(config.imagePath.c_str(), "w+b");
+    if (!f) {
+        std::fprintf(stderr, "simulated chip: cannot write its image %s\n", config.imagePath.c_str());
+        return;
+    }
+    std::fseek(f, static_cast<long>(offset), SEEK_SET);
+    std::fwrite(memory.data() + offset, 1, length, f);
+    std::fclose(f);
+}
+
+void Chip::saveConfiguration()
+{
+    if (config.imagePath.empty())
+        return;
+    if (FILE* f = std::fopen(config.imagePath.c_str(), "r+b")) {
+        std::fseek(f, static_cast<long>(kMemorySize), SEEK_SET);
+        std::fputc(pageSizeRegister ? 1 : 0, f);
+        std::fclose(f);
+    }
+}
+
+std::uint8_t Chip::statusByte() const
+{
+    std::uint8_t status = kDensity4Mbit;
+    if (!isBusy())
+        status |= kReady;
+    if (compareMismatch)
+        status |= kCompareMismatch;
+    if (config.protect)
+        status |= kProtected;
+    if (powerOfTwo)
+        status |= kPowerOfTwoPages;
+    return status;
+}
+
+void Chip::out(std::uint16_t port, std::uint8_t value)
+{
+    if (tracePorts)
+        trace.push_back({ true, port, value });
+    if (port != config.base || !config.present)
+        return;
+    const bool csLow = !(value & kChipReleased);
+    const bool sck = value & kClock;
+    if (csLow && !selected)
+        select();
+    else if (!csLow && selected)
+        release();
+    if (selected && sck != clockHigh) {
+        clockHigh = sck;
+        if (sck)
+            risingEdge(value & kDataToChip);
+        else
+            fallingEdge();
+    }
+    clockHigh = sck;
+}
+
+std::uint8_t Chip::in(std::uint16_t port)
+{
+    std::uint8_t value = kIdleStatusRegister;
+    if (port == static_cast<std::uint16_t>(config.base + 1) && selected && answering && !soHigh)
+        value |= kStatusDataBit; // SO low reads as bit 7 set
+    if (tracePorts)
+        trace.push_back({ false, port, value });
+    return value;
+}
+
+void Chip::select()
+{
+    selected = true;
+    answering = config.stopAfterCommands < 0 || commands < static_cast<unsigned long>(config.stopAfterCommands);
+    frame.clear();
+    shiftIn = 0;
+    bitsIn = 0;
+    byteCompleted = false;
+    shiftOut = 0xFF;
+    outBit = 7;
+    soHigh = true;
+}
+
+void Chip::release()
+{
+    selected = false;
+    soHigh = true;
+    if (!answering)
+        return;
+    ++commands;
+    if (bitsIn == 0)
+        execute();
+    if (logFrames)
+        frameLog.push_back({ frame, bitsIn });
+    if (frameHook)
+        frameHook(Frame { frame, bitsIn });
+}
+
+void Chip::risingEdge(bool si)
+{
+    if (!answering)
+        return;
+    shiftIn = static_cast<std::uint8_t>((shiftIn << 1) | (si ? 1 : 0));
+    if (++bitsIn == 8) {
+        frame.push_back(shiftIn);
+        shiftIn = 0;
+        bitsIn = 0;
+        byteCompleted = true;
+    }
+}
+
+void Chip::fallingEdge()
+{
+    if (!answering)
+        return;
+    if (byteCompleted) {
+        shiftOut = responseByte();
+        outBit = 7;
+        byteCompleted = false;
+    } else if (outBit > 0) {
+        --outBit;
+    }
+    soHigh = (shiftOut >> outBit) & 1;
+}
+
+bool Chip::decodeAddress(unsigned& page, unsigned& byte) const
+{
+    if (frame.size() < 4)
+        return false;
+    const std::uint32_t address = (std::uint32_t(frame[1]) << 16) | (std::uint32_t(frame[2]) << 8) | frame[3];
+    if (powerOfTwo) {
+        page = (address >> 8) & 0x7FF;
+        byte = address & 0xFF;
+    } else {
+        page = (address >> 9) & 0x7FF;
+        byte = (address & 0x1FF) % kPhysicalPageSize;
+    }
+    return true;
+}
+
+// The byte the chip shifts out while the master clocks frame byte number
+// frame.size(); 0xFF (line undriven) where the command sends nothing.
+std::uint8_t Chip::responseByte() const
+{
+    const std::size_t n = frame.size();
+    const std::uint8_t opcode = frame[0];
+    if (opcode == kStatusRead)
+        return statusByte(); // repeated, and current, for as long as it is clocked
+    if (isBusy())
+        return 0xFF; // while busy the chip answers status reads only
+    unsigned page = 0, byte = 0;
+    const unsigned length = pageLength();
+    switch (opcode) {
+    case kManufacturerIdRead:
+        return n >= 1 && n <= 4 ? config.id[n - 1] : 0xFF;
+    case kMainMemoryPageRead: // opcode, 3 address bytes, 4 don't-care bytes
+        if (n < 8 || !decodeAddress(page, byte))
+            return 0xFF;
+        return memory[page * kPhysicalPageSize + (byte + (n - 8)) % length];
+    case kBuffer1Read: // opcode, 3 address bytes, 1 don't-care byte
+        if (n < 5 || !decodeAddress(page, byte))
+            return 0xFF;
+        return buffer1[(byte + (n - 5)) % length];
+    case kContinuousArrayRead: { // opcode, 3 address bytes, 1 don't-care byte
+        if (n < 5 || !decodeAddress(page, byte))
+            return 0xFF;
+        const std::size_t linear = (std::size_t(page) * length + byte + (n - 5)) % (std::size_t(kPages) * length);
+        return memory[(linear / length) * kPhysicalPageSize + linear % length];
+    }
+    default:
+        return 0xFF;
+    }
+}
+
+void Chip::beBusyFor(long microseconds)
+{
+    busyUntil = Clock::now() + std::chrono::microseconds(microseconds);
+}
+
+// A command takes effect when chip select rises, and only when the chip is
+// ready and the frame holds exactly the command's bytes.
+void Chip::execute()
+{
+    if (frame.empty() || isBusy())
+        return;
+    unsigned page = 0, byte = 0;
+    const unsigned length = pageLength();
+    switch (frame[0]) {
+    case kConfigure:
+        if (frame.size() == 4 && std::equal(frame.begin(), frame.end(), kPageSizeSequence)) {
+            pageSizeRegister = true; // one-time; in force after the next power-up
+            saveConfiguration();
+            beBusyFor(config.configureUs);
+        }
+        break;
+    case kChipErase:
+        if (frame.size() == 4 && std::equal(frame.begin(), frame.end(), kChipEraseSequence) && !config.protect) {
+            std::fill(memory.begin(), memory.end(), 0xFF);
+            saveImage(0, kMemorySize);
+            beBusyFor(config.chipEraseUs);
+        }
+        break;
+    case kBuffer1Write:
+        if (decodeAddress(page, byte)) {
+            for (std::size_t i = 4; i < frame.size(); ++i)
+                buffer1[(byte + (i - 4)) % length] = frame[i];
+        }
+        break;
+    case kBuffer1ToPageWithErase:
+    case kBuffer1ToPageNoErase:
+        if (frame.size() == 4 && decodeAddress(page, byte) && !config.protect) {
+            const bool erase = frame[0] == kBuffer1ToPageWithErase;
+            std::uint8_t* target = &memory[page * kPhysicalPageSize];
+            for (unsigned i = 0; i < length; ++i)
+                target[i] = erase ? buffer1[i] : static_cast<std::uint8_t>(target[i] & buffer1[i]);
+            saveImage(page * kPhysicalPageSize, kPhysicalPageSize);
+            beBusyFor(erase ? config.pageEraseProgramUs : config.pageProgramUs);
+        }
+        break;
+    case kPageToBuffer1Compare:
+        if (frame.size() == 4 && decodeAddress(page, byte)) {
+            compareMismatch = !std::equal(buffer1.begin(), buffer1.begin() + length,
+                                          memory.begin() + page * kPhysicalPageSize);
+            beBusyFor(config.compareUs);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+bool envFlag(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value && std::strcmp(value, "0") != 0;
+}
+
+void envMicroseconds(const char* name, long& target)
+{
+    if (const char* value = std::getenv(name); value && *value)
+        target = static_cast<long>(std::strtod(value, nullptr) * 1000.0);
+}
+
+} // namespace
+
+void Config::setBusyTimes(long microseconds)
+{
+    pageEraseProgramUs = pageProgramUs = configureUs = chipEraseUs = compareUs = microseconds;
+}
+
+Config configFromEnvironment()
+{
+    Config config;
+    const char* tmp = std::getenv("TMPDIR");
+    config.imagePath = std::string(tmp && *tmp ? tmp : "/tmp") + "/pagekiln-simchip.img";
+    if (const char* image = std::getenv("PAGEKILN_SIM_IMAGE"))
+        config.imagePath = std::strcmp(image, "none") == 0 ? std::string() : std::string(image);
+    if (const char* base = std::getenv("PAGEKILN_SIM_BASE"); base && *base)
+        config.base = static_cast<std::uint16_t>(std::strtoul(base, nullptr, 16));
+    if (const char* id = std::getenv("PAGEKILN_SIM_ID"); id && std::strlen(id) == 8) {
+        for (int i = 0; i < 4; ++i) {
+            const char pair[3] = { id[2 * i], id[2 * i + 1], 0 };
+            config.id[i] = static_cast<std::uint8_t>(std::strtoul(pair, nullptr, 16));
+        }
+    }
+    if (const char* stop = std::getenv("PAGEKILN_SIM_STOP_AFTER"); stop && *stop)
+        config.stopAfterCommands = std::strtol(stop, nullptr, 10);
+    config.present = !envFlag("PAGEKILN_SIM_ABSENT");
+    config.pageSize256 = envFlag("PAGEKILN_SIM_PAGE256");
+    config.protect = envFlag("PAGEKILN_SIM_PROTECT");
+    config.driverOpen = !envFlag("PAGEKILN_SIM_DRIVER_CLOSED");
+    if (envFlag("PAGEKILN_SIM_FAST"))
+        config.setBusyTimes(0);
+    envMicroseconds("PAGEKILN_SIM_PROGRAM_MS", config.pageEraseProgramUs);
+    envMicroseconds("PAGEKILN_SIM_PROGRAM_NOERASE_MS", config.pageProgramUs);
+    envMicroseconds("PAGEKILN_SIM_CONFIG_MS", config.configureUs);
+    envMicroseconds("PAGEKILN_SIM_ERASE_MS", config.chipEraseUs);
+    envMicroseconds("PAGEKILN_SIM_COMPARE_MS", config.compareUs);
+    return config;
+}
+
+void reset(const Config& config)
+{
+    theChip = std::make_unique<Chip>(config);
+}
+
+void powerCycle()
+{
+    chip().powerUp();
+}
+
+const Config& config() { return chip().config; }
+bool pageSize256() { return chip().powerOfTwo; }
+bool pageSizeConfigured() { return chip().pageSizeRegister; }
+bool busy() { return chip().isBusy(); }
+unsigned pageLength() { return chip().pageLength(); }
+unsigned commandsSeen() { return chip().commands; }
+
+std::vector<std::uint8_t> physicalPage(unsigned page)
+{
+    const auto begin = chip().memory.begin() + (page % kPages) * kPhysicalPageSize;
+    return std::vector<std::uint8_t>(begin, begin + kPhysicalPageSize);
+}
+
+std::vector<std::uint8_t> page(unsigned page)
+{
+    std::vector<std::uint8_t> bytes = physicalPage(page);
+    bytes.resize(pageLength());
+    return bytes;
+}
+
+void setPage(unsigned page, const std::vector<std::uint8_t>& bytes)
+{
+    Chip& c = chip();
+    const std::size_t offset = std::size_t(page % kPages) * kPhysicalPageSize;
+    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), kPhysicalPageSize), c.memory.begin() + offset);
+    c.saveImage(offset, kPhysicalPageSize);
+}
+
+std::vector<std::uint8_t> contents()
+{
+    std::vector<std::uint8_t> all;
+    all.reserve(std::size_t(kPages) * pageLength());
+    for (unsigned p = 0; p < kPages; ++p) {
+        const std::vector<std::uint8_t> bytes = page(p);
+        all.insert(all.end(), bytes.begin(), bytes.end());
+    }
+    return all;
+}
+
+std::vector<std::uint8_t> buffer1() { return chip().buffer1; }
+
+void setBuffer1(const std::vector<std::uint8_t>& bytes)
+{
+    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), kPhysicalPageSize), chip().buffer1.begin());
+}
+
+void setFrameLog(bool enabled) { chip().logFrames = enabled; }
+std::vector<Frame> frames() { return chip().frameLog; }
+void clearFrames() { chip().frameLog.clear(); }
+void setFrameHook(std::function<void(const Frame&)> hook) { chip().frameHook = std::move(hook); }
+void setPortTrace(bool enabled) { chip().tracePorts = enabled; }
+std::vector<PortAccess> portTrace() { return chip().trace; }
+void clearPortTrace() { chip().trace.clear(); }
+
+} // namespace simchip
+
+extern "C" {
+
+SIMCHIP_EXPORT short SIMCHIP_CALL Inp32(short port)
+{
+    return simchip::chip().in(static_cast<std::uint16_t>(port));
+}
+
+SIMCHIP_EXPORT void SIMCHIP_CALL Out32(short port, short data)
+{
+    simchip::chip().out(static_cast<std::uint16_t>(port), static_cast<std::uint8_t>(data));
+}
+
+}

@@ -1,0 +1,103 @@
+// A simulated AT45DB041D DataFlash wired to a parallel port, packaged as a port
+// I/O library (Inp32/Out32) so that Pagekiln reaches it through the same
+// loading path as the real port. It decodes chip select, clock and data from
+// the data-register writes at its base address and answers reads of the status
+// register with SO on bit 7, inverted as the port hardware does.
+//
+// This header is the control interface for tests and tools that link the
+// library directly; Pagekiln itself only sees Inp32 and Out32.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#define SIMCHIP_EXPORT __declspec(dllexport)
+#define SIMCHIP_CALL __stdcall
+#else
+#define SIMCHIP_EXPORT __attribute__((visibility("default")))
+#define SIMCHIP_CALL
+#endif
+
+extern "C" {
+SIMCHIP_EXPORT short SIMCHIP_CALL Inp32(short port);
+SIMCHIP_EXPORT void SIMCHIP_CALL Out32(short port, short data);
+}
+
+namespace simchip {
+
+constexpr unsigned kPages = 2048;
+constexpr unsigned kPhysicalPageSize = 264;
+
+struct Config {
+    std::uint16_t base = 0x378;     // data register of the port the chip hangs on
+    bool present = true;            // false: nothing attached, SO never driven
+    bool pageSize256 = false;       // page-size register programmed at the factory
+    bool protect = false;           // sector protection on: program and erase ignored
+    std::uint8_t id[4] = { 0x1F, 0x24, 0x00, 0x00 }; // manufacturer and device ID
+    long stopAfterCommands = -1;    // stops answering after this many commands (-1: never)
+    bool driverOpen = true;         // what the library reports as its port driver's state
+    std::string imagePath;          // flash contents and one-time state; empty: memory only
+
+    // Busy times in microseconds, datasheet-typical by default.
+    long pageEraseProgramUs = 14000; // buffer to page with built-in erase
+    long pageProgramUs = 2000;       // buffer to page without erase
+    long configureUs = 14000;        // page-size configuration
+    long chipEraseUs = 3000000;      // whole chip
+    long compareUs = 200;            // page to buffer compare
+
+    void setBusyTimes(long microseconds); // every busy time at once (0 for fast tests)
+};
+
+// The configuration the library starts with when it is first used without
+// reset(): defaults overridden by the PAGEKILN_SIM_* environment variables.
+Config configFromEnvironment();
+
+// Powers the chip up with this configuration; memory and one-time state come
+// from the image file when it exists, else an erased chip.
+void reset(const Config& config);
+// Removes power and restores it: buffers are lost, memory and the page-size
+// register are kept, and a programmed page-size register now takes effect.
+void powerCycle();
+const Config& config();
+
+bool pageSize256();          // page size in force
+bool pageSizeConfigured();   // one-time register programmed (in force after a power cycle)
+bool busy();
+unsigned pageLength();       // 256 or 264, as in force
+
+std::vector<std::uint8_t> physicalPage(unsigned page);          // all 264 bytes
+std::vector<std::uint8_t> page(unsigned page);                  // pageLength() bytes
+void setPage(unsigned page, const std::vector<std::uint8_t>& bytes); // preset, no busy time
+std::vector<std::uint8_t> contents();                           // every page, pageLength() each
+std::vector<std::uint8_t> buffer1();
+void setBuffer1(const std::vector<std::uint8_t>& bytes);
+
+// One chip-select frame: the bytes clocked in on SI, and whether it ended on a
+// byte boundary.
+struct Frame {
+    std::vector<std::uint8_t> in;
+    unsigned extraBits = 0;
+};
+void setFrameLog(bool enabled);
+std::vector<Frame> frames();
+void clearFrames();
+// Called after each frame the chip has taken, once it has acted on it.
+void setFrameHook(std::function<void(const Frame&)> hook);
+
+// Every port access, in order.
+struct PortAccess {
+    bool write;
+    std::uint16_t port;
+    std::uint8_t value;
+};
+void setPortTrace(bool enabled);
+std::vector<PortAccess> portTrace();
+void clearPortTrace();
+
+// How many chip-select frames the chip has taken since power-up.
+unsigned commandsSeen();
+
+} // namespace simchip

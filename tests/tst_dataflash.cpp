@@ -1,0 +1,413 @@
+// The AT45DB041D driver against the simulated chip: status decoding, the ID
+// check, connection, page addressing, page size, erase and bounded polls.
+#include "at45db041d.h"
+#include "simulated.h"
+
+#include <QtTest>
+
+using testing::attach;
+using testing::fastChip;
+
+namespace {
+
+// Frames the chip took since the log was cleared, whose first byte is opcode.
+std::vector<simchip::Frame> framesWith(std::uint8_t opcode)
+{
+    std::vector<simchip::Frame> matching;
+    for (const simchip::Frame& frame : simchip::frames())
+        if (!frame.in.empty() && frame.in[0] == opcode)
+            matching.push_back(frame);
+    return matching;
+}
+
+std::vector<std::uint8_t> pattern(unsigned length, unsigned seed)
+{
+    std::vector<std::uint8_t> data(length);
+    for (unsigned i = 0; i < length; ++i)
+        data[i] = static_cast<std::uint8_t>((i * 7 + seed * 31 + (i >> 3)) & 0xFF);
+    return data;
+}
+
+} // namespace
+
+class DataFlashTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void readStatus_data();
+    void readStatus();
+    void readId_data();
+    void readId();
+    void connect_data();
+    void connect();
+    void pageAddress_data();
+    void pageAddress();
+    void bufferWriteAndProgramFrames_data();
+    void bufferWriteAndProgramFrames();
+    void readBack_data();
+    void readBack();
+    void setBinaryPageSize();
+    void setBinaryPageSizeAlready256();
+    void setBinaryPageSizeFailures_data();
+    void setBinaryPageSizeFailures();
+    void chipEraseWaitsForTheChip();
+    void chipEraseTimesOut_data();
+    void chipEraseTimesOut();
+    void programPageTimesOut();
+    void protectedChipIgnoresProgramming();
+};
+
+void DataFlashTest::init()
+{
+    testing::quickPolls();
+    lastMessage.clear();
+}
+
+void DataFlashTest::readStatus_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<bool>("page256");
+    QTest::addColumn<bool>("protect");
+    QTest::addColumn<bool>("busy");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("raw");
+    QTest::newRow("no chip: 0xFF fails the density check") << false << false << false << false << false << -1;
+    QTest::newRow("ready, 256-byte pages: 0x9D") << true << true << false << false << true << 0x9D;
+    QTest::newRow("ready, 264-byte pages: 0x9C") << true << false << false << false << true << 0x9C;
+    QTest::newRow("busy, protected: 0x1E") << true << false << true << true << true << 0x1E;
+}
+
+void DataFlashTest::readStatus()
+{
+    QFETCH(bool, present);
+    QFETCH(bool, page256);
+    QFETCH(bool, protect);
+    QFETCH(bool, busy);
+    QFETCH(bool, ok);
+    QFETCH(int, raw);
+    simchip::Config config = fastChip();
+    config.present = present;
+    config.pageSize256 = page256;
+    config.protect = protect;
+    config.configureUs = 60000000; // a minute: stays busy for the whole test
+    QVERIFY(attach(config));
+    if (busy) { // the page-size command keeps the chip busy and is not blocked by protection
+        LPT_SetChipSelect(false);
+        for (std::uint8_t b : { 0x3D, 0x2A, 0x80, 0xA6 })
+            LPT_SpiTransferByte(b);
+        LPT_SetChipSelect(true);
+        QVERIFY(simchip::busy());
+    }
+
+    DataFlashStatus st;
+    st.ready = st.comp = st.protect = st.pageSize256 = 1;
+    std::uint8_t byte = 0x55;
+    QCOMPARE(AT45DB041D_ReadStatus(st, &byte), ok);
+    QCOMPARE(int(byte), ok ? raw : 0x55); // not written on failure
+    QCOMPARE(st.ready, ok ? ((raw >> 7) & 1) : 0);
+    QCOMPARE(st.comp, ok ? ((raw >> 6) & 1) : 0);
+    QCOMPARE(st.protect, ok ? ((raw >> 1) & 1) : 0);
+    QCOMPARE(st.pageSize256, ok ? (raw & 1) : 0);
+    QCOMPARE(AT45DB041D_ReadStatus(st), ok); // raw may be null
+}
+
+void DataFlashTest::readId_data()
+{
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("AT45DB041D") << QByteArray::fromHex("1F240000") << true << QString();
+    QTest::newRow("another maker") << QByteArray::fromHex("1E240000") << false << "Manufacturer isn't AMTEL!";
+    QTest::newRow("another device") << QByteArray::fromHex("1F250000") << false << "Wrong family/device code!";
+    QTest::newRow("extended info") << QByteArray::fromHex("1F240001") << false
+                                   << "AT45DB041D_ReadManufactDevID: the 2 last bytes are wrong!";
+    QTest::newRow("another revision") << QByteArray::fromHex("1F240100") << false
+                                      << "AT45DB041D_ReadManufactDevID: the 2 last bytes are wrong!";
+}
+
+void DataFlashTest::readId()
+{
+    QFETCH(QByteArray, id);
+    QFETCH(bool, ok);
+    QFETCH(QString, message);
+    simchip::Config config = fastChip();
+    std::copy(id.begin(), id.end(), config.id);
+    QVERIFY(attach(config));
+    lastMessage = QStringLiteral("stale");
+    std::uint8_t out[4] = { 0xAA, 0xAA, 0xAA, 0xAA };
+    QCOMPARE(AT45DB041D_ReadManufactDevID(out), ok);
+    QCOMPARE(lastMessage, message);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(out), 4),
+             ok ? id : QByteArray::fromHex("AAAAAAAA"));
+    QCOMPARE(AT45DB041D_ReadManufactDevID(nullptr), ok);
+}
+
+void DataFlashTest::connect_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<int>("portBase");
+    QTest::addColumn<bool>("protect");
+    QTest::addColumn<bool>("page256");
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("message");
+    const QByteArray good = QByteArray::fromHex("1F240000");
+    QTest::newRow("264-byte pages") << true << 0x378 << false << false << good << true << QString();
+    QTest::newRow("256-byte pages") << true << 0x378 << false << true << good << true << QString();
+    QTest::newRow("no chip") << false << 0x378 << false << false << good << false
+                             << "Failed to read the status byte!";
+    QTest::newRow("wrong port") << true << 0x3BC << false << false << good << false
+                                << "Failed to read the status byte!";
+    QTest::newRow("protected") << true << 0x378 << true << false << good << false
+                               << "Warning! Sector protection is enabled, I can't do anything.";
+    QTest::newRow("wrong ID") << true << 0x378 << false << false << QByteArray::fromHex("1F240001") << false
+                              << "Failed on ReadManufactDevId.";
+}
+
+void DataFlashTest::connect()
+{
+    QFETCH(bool, present);
+    QFETCH(int, portBase);
+    QFETCH(bool, protect);
+    QFETCH(bool, page256);
+    QFETCH(QByteArray, id);
+    QFETCH(bool, ok);
+    QFETCH(QString, message);
+    simchip::Config config = fastChip();
+    config.present = present;
+    config.protect = protect;
+    config.pageSize256 = page256;
+    std::copy(id.begin(), id.end(), config.id);
+    QVERIFY(attach(config));
+    lptBase = static_cast<std::int16_t>(portBase);
+    simchip::setPortTrace(true);
+    lastMessage = QStringLiteral("stale");
+    QCOMPARE(AT45DB041D_Connect(), ok);
+    QCOMPARE(lastMessage, message);
+    simchip::setPortTrace(false);
+    const std::vector<simchip::PortAccess> trace = simchip::portTrace();
+    QVERIFY(!trace.empty());
+    QCOMPARE(int(trace.front().value), 0x81); // the start pattern comes first
+    QCOMPARE(int(trace.back().value), 0x01);  // and the chip is released at the end
+    simchip::clearPortTrace();
+}
+
+void DataFlashTest::pageAddress_data()
+{
+    QTest::addColumn<quint32>("page");
+    QTest::addColumn<bool>("page256");
+    QTest::addColumn<QByteArray>("address");
+    QTest::addColumn<int>("landsOn");
+    QTest::newRow("page 5, 256") << 5u << true << QByteArray::fromHex("000500") << 5;
+    QTest::newRow("page 5, 264") << 5u << false << QByteArray::fromHex("000A00") << 5;
+    QTest::newRow("page 2047, 264") << 2047u << false << QByteArray::fromHex("0FFE00") << 2047;
+    QTest::newRow("page 2047, 256") << 2047u << true << QByteArray::fromHex("07FF00") << 2047;
+    QTest::newRow("page 2048 is page 0, 264") << 2048u << false << QByteArray::fromHex("000000") << 0;
+    QTest::newRow("page 2049 is page 1, 256") << 2049u << true << QByteArray::fromHex("000100") << 1;
+}
+
+void DataFlashTest::pageAddress()
+{
+    QFETCH(quint32, page);
+    QFETCH(bool, page256);
+    QFETCH(QByteArray, address);
+    QFETCH(int, landsOn);
+    simchip::Config config = fastChip();
+    config.pageSize256 = page256;
+    QVERIFY(attach(config));
+    simchip::setFrameLog(true);
+    const std::vector<std::uint8_t> data = pattern(dataFlashPageLength(page256), page);
+    QVERIFY(AT45DB041D_ProgramPage(page, data.data(), page256));
+    const std::vector<simchip::Frame> programs = framesWith(0x83);
+    QCOMPARE(programs.size(), std::size_t(1));
+    QCOMPARE(testing::bytes(programs[0].in), QByteArray(1, char(0x83)) + address);
+    QCOMPARE(simchip::page(landsOn), data);
+
+    simchip::clearFrames();
+    std::uint8_t readBack[kDataFlashMaxPageLength] = {};
+    AT45DB041D_MainMemoryPageRead(page, readBack, page256);
+    QCOMPARE(testing::bytes(simchip::frames().at(0).in).left(4), QByteArray(1, char(0xD2)) + address);
+    QVERIFY(std::equal(data.begin(), data.end(), readBack));
+    simchip::setFrameLog(false);
+    simchip::clearFrames();
+}
+
+void DataFlashTest::bufferWriteAndProgramFrames_data()
+{
+    QTest::addColumn<bool>("page256");
+    QTest::newRow("264-byte pages") << false;
+    QTest::newRow("256-byte pages") << true;
+}
+
+// The page goes to buffer 1 in one selection (opcode, three address bytes,
+// one page of data), then a second selection of four bytes programs it.
+void DataFlashTest::bufferWriteAndProgramFrames()
+{
+    QFETCH(bool, page256);
+    simchip::Config config = fastChip();
+    config.pageSize256 = page256;
+    QVERIFY(attach(config));
+    const unsigned length = dataFlashPageLength(page256);
+    const std::vector<std::uint8_t> data = pattern(length, 3);
+    simchip::setFrameLog(true);
+    QVERIFY(AT45DB041D_ProgramPage(9, data.data(), page256));
+    simchip::setFrameLog(false);
+    const std::vector<simchip::Frame> frames = simchip::frames();
+    QVERIFY(frames.size() >= 3);
+    QCOMPARE(frames[0].in.size(), std::size_t(4 + length));
+    QCOMPARE(testing::bytes(frames[0].in).left(4), QByteArray::fromHex("84000000"));
+    QCOMPARE(testing::bytes(frames[0].in).mid(4), testing::bytes(data));
+    QCOMPARE(frames[1].in.size(), std::size_t(4));
+    QCOMPARE(int(frames[1].in[0]), 0x83);
+    for (std::size_t i = 2; i < frames.size(); ++i) // then status polls only
+        QCOMPARE(int(frames[i].in[0]), 0xD7);
+    for (const simchip::Frame& frame : frames)
+        QCOMPARE(frame.extraBits, 0u);
+    simchip::clearFrames();
+}
+
+void DataFlashTest::readBack_data()
+{
+    bufferWriteAndProgramFrames_data();
+}
+
+void DataFlashTest::readBack()
+{
+    QFETCH(bool, page256);
+    simchip::Config config = fastChip();
+    config.pageSize256 = page256;
+    QVERIFY(attach(config));
+    const unsigned length = dataFlashPageLength(page256);
+    const std::vector<std::uint8_t> data = pattern(length, 11);
+    AT45DB041D_Buffer1Write(data.data(), page256);
+    std::uint8_t buffer[kDataFlashMaxPageLength] = {};
+    AT45DB041D_Buffer1Read(buffer, page256);
+    QVERIFY(std::equal(data.begin(), data.end(), buffer));
+
+    simchip::setPage(100, pattern(264, 5));
+    std::uint8_t page[kDataFlashMaxPageLength] = {};
+    AT45DB041D_MainMemoryPageRead(100, page, page256);
+    const std::vector<std::uint8_t> expected = simchip::page(100);
+    QCOMPARE(expected.size(), std::size_t(length));
+    QVERIFY(std::equal(expected.begin(), expected.end(), page));
+}
+
+void DataFlashTest::setBinaryPageSize()
+{
+    QVERIFY(attach(fastChip()));
+    simchip::setFrameLog(true);
+    QVERIFY(AT45DB041D_SetBinaryPageSize());
+    QCOMPARE(lastMessage, QString());
+    const std::vector<simchip::Frame> configure = framesWith(0x3D);
+    QCOMPARE(configure.size(), std::size_t(1));
+    QCOMPARE(testing::bytes(configure[0].in), QByteArray::fromHex("3D2A80A6"));
+    simchip::setFrameLog(false);
+    simchip::clearFrames();
+    // One-time register: programmed now, in force after the next power-up.
+    QVERIFY(simchip::pageSizeConfigured());
+    DataFlashStatus st;
+    QVERIFY(AT45DB041D_ReadStatus(st));
+    QCOMPARE(st.pageSize256, 0);
+    simchip::powerCycle();
+    QVERIFY(AT45DB041D_ReadStatus(st));
+    QCOMPARE(st.pageSize256, 1);
+}
+
+void DataFlashTest::setBinaryPageSizeAlready256()
+{
+    simchip::Config config = fastChip();
+    config.pageSize256 = true;
+    QVERIFY(attach(config));
+    simchip::setFrameLog(true);
+    QVERIFY(AT45DB041D_SetBinaryPageSize());
+    QCOMPARE(lastMessage, QStringLiteral("Your page size is already 256 B..."));
+    const std::vector<simchip::Frame> frames = simchip::frames();
+    QCOMPARE(frames.size(), std::size_t(1)); // the status read alone
+    QCOMPARE(testing::bytes(frames[0].in), QByteArray::fromHex("D7FF"));
+    simchip::setFrameLog(false);
+    simchip::clearFrames();
+}
+
+void DataFlashTest::setBinaryPageSizeFailures_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<long>("stopAfter");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no chip") << false << -1L << "Failed to read the status byte!";
+    QTest::newRow("stops answering after the command") << true << 2L
+                                                       << "Timed out waiting for the chip after the page size change!";
+}
+
+void DataFlashTest::setBinaryPageSizeFailures()
+{
+    QFETCH(bool, present);
+    QFETCH(long, stopAfter);
+    QFETCH(QString, message);
+    simchip::Config config = fastChip();
+    config.present = present;
+    config.stopAfterCommands = stopAfter;
+    QVERIFY(attach(config));
+    QVERIFY(!AT45DB041D_SetBinaryPageSize());
+    QCOMPARE(lastMessage, message);
+}
+
+void DataFlashTest::chipEraseWaitsForTheChip()
+{
+    simchip::Config config = fastChip();
+    config.chipEraseUs = 20000; // busy for a while: the poll must wait it out
+    QVERIFY(attach(config));
+    dataflashTiming.chipErase = { 1, 10000 };
+    simchip::setPage(0, pattern(264, 1));
+    simchip::setPage(2047, pattern(264, 2));
+    lastMessage = QStringLiteral("stale");
+    QVERIFY(AT45DB041D_ChipErase());
+    QCOMPARE(lastMessage, QString());
+    QVERIFY(!simchip::busy());
+    const std::vector<std::uint8_t> all = simchip::contents();
+    QVERIFY(std::all_of(all.begin(), all.end(), [](std::uint8_t b) { return b == 0xFF; }));
+}
+
+void DataFlashTest::chipEraseTimesOut_data()
+{
+    QTest::addColumn<long>("stopAfter");
+    QTest::addColumn<long>("eraseUs");
+    QTest::newRow("chip stops answering") << 1L << 0L;
+    QTest::newRow("chip stays busy") << -1L << 60000000L;
+}
+
+void DataFlashTest::chipEraseTimesOut()
+{
+    QFETCH(long, stopAfter);
+    QFETCH(long, eraseUs);
+    simchip::Config config = fastChip();
+    config.stopAfterCommands = stopAfter;
+    config.chipEraseUs = eraseUs;
+    QVERIFY(attach(config));
+    QVERIFY(!AT45DB041D_ChipErase());
+    QCOMPARE(lastMessage, QStringLiteral("Timed out waiting for the chip to finish erasing!"));
+}
+
+void DataFlashTest::programPageTimesOut()
+{
+    simchip::Config config = fastChip();
+    config.stopAfterCommands = 2; // takes the buffer write and the program, then goes silent
+    QVERIFY(attach(config));
+    const std::vector<std::uint8_t> data = pattern(264, 0);
+    QVERIFY(!AT45DB041D_ProgramPage(7, data.data(), false));
+    QCOMPARE(lastMessage, QStringLiteral("Timed out waiting for the chip to program page 7!"));
+}
+
+void DataFlashTest::protectedChipIgnoresProgramming()
+{
+    simchip::Config config = fastChip();
+    config.protect = true;
+    QVERIFY(attach(config));
+    const std::vector<std::uint8_t> data = pattern(264, 4);
+    QVERIFY(AT45DB041D_ProgramPage(0, data.data(), false));
+    QVERIFY(AT45DB041D_ChipErase());
+    const std::vector<std::uint8_t> page = simchip::page(0);
+    QVERIFY(std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0xFF; }));
+}
+
+QTEST_GUILESS_MAIN(DataFlashTest)
+#include "tst_dataflash.moc"

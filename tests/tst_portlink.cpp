@@ -1,0 +1,144 @@
+// The parallel-port SPI link: library loading, line patterns and the byte
+// transfer, observed at the port through the simulated chip's port trace.
+#include "lpt.h"
+#include "simchip.h"
+#include "simulated.h"
+
+#include <QtTest>
+
+class PortLinkTest : public QObject {
+    Q_OBJECT
+private slots:
+    void loadDriver_data();
+    void loadDriver();
+    void transferByte_data();
+    void transferByte();
+    void statusPortFollowsBase_data();
+    void statusPortFollowsBase();
+    void linePatterns();
+    void noChipReadsUndriven();
+};
+
+void PortLinkTest::loadDriver_data()
+{
+    QTest::addColumn<QString>("library");
+    QTest::addColumn<bool>("loads");
+    QTest::newRow("platform's port library") << QString() << true;
+    QTest::newRow("missing library") << QStringLiteral("/nonexistent/libinpout32.so") << false;
+    QTest::newRow("library without Out32") << QStringLiteral(INP32_ONLY_LIBRARY) << false;
+}
+
+void PortLinkTest::loadDriver()
+{
+    QFETCH(QString, library);
+    QFETCH(bool, loads);
+    const bool loaded = library.isEmpty() ? LPT_LoadDriver() : LPT_LoadDriverFrom(library.toLocal8Bit().constData());
+    QCOMPARE(loaded, loads);
+    LPT_UnloadDriver();
+}
+
+void PortLinkTest::transferByte_data()
+{
+    QTest::addColumn<int>("out");
+    QTest::addColumn<int>("reply");
+    QTest::newRow("zeros in, ones out") << 0x00 << 0xFF;
+    QTest::newRow("ones in, zeros out") << 0xFF << 0x00;
+    QTest::newRow("alternating") << 0xA5 << 0x5A;
+    QTest::newRow("mixed") << 0x3C << 0x81;
+}
+
+// One byte is 24 data-register writes and 8 status reads, MSB first: data set
+// up with the clock low, clock high, sample, clock low, chip held selected.
+void PortLinkTest::transferByte()
+{
+    QFETCH(int, out);
+    QFETCH(int, reply);
+    simchip::Config config = testing::fastChip();
+    config.id[0] = static_cast<std::uint8_t>(reply);
+    QVERIFY(testing::attach(config));
+
+    LPT_SetChipSelect(false);
+    LPT_SpiTransferByte(0x9F); // ID read: the chip answers with id[0]
+    simchip::setPortTrace(true);
+    const std::uint8_t received = LPT_SpiTransferByte(static_cast<std::uint8_t>(out));
+    simchip::setPortTrace(false);
+    LPT_SetChipSelect(true);
+    QCOMPARE(int(received), reply);
+
+    const std::vector<simchip::PortAccess> trace = simchip::portTrace();
+    QCOMPARE(trace.size(), std::size_t(32));
+    for (int bit = 7; bit >= 0; --bit) {
+        const std::size_t at = std::size_t(7 - bit) * 4;
+        const std::uint8_t data = (out >> bit) & 1 ? 0x04 : 0x00;
+        const simchip::PortAccess expected[4] = {
+            { true, 0x378, data }, { true, 0x378, std::uint8_t(data | 0x02) },
+            { false, 0x379, 0 }, { true, 0x378, data } };
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(trace[at + i].write, expected[i].write);
+            QCOMPARE(trace[at + i].port, expected[i].port);
+            if (expected[i].write)
+                QCOMPARE(int(trace[at + i].value), int(expected[i].value));
+        }
+    }
+    simchip::clearPortTrace();
+}
+
+void PortLinkTest::statusPortFollowsBase_data()
+{
+    QTest::addColumn<int>("base");
+    QTest::addColumn<int>("statusPort");
+    QTest::newRow("LPT1") << 0x378 << 0x379;
+    QTest::newRow("LPT2") << 0x3BC << 0x3BD;
+    QTest::newRow("PCI card") << 0xD100 << 0xD101;
+    QTest::newRow("wraps at 16 bits") << 0xFFFF << 0x0000;
+}
+
+void PortLinkTest::statusPortFollowsBase()
+{
+    QFETCH(int, base);
+    QFETCH(int, statusPort);
+    simchip::Config config = testing::fastChip();
+    config.base = static_cast<std::uint16_t>(base);
+    QVERIFY(testing::attach(config));
+    simchip::setPortTrace(true);
+    LPT_SetChipSelect(false);
+    LPT_SpiTransferByte(0xD7);
+    const std::uint8_t status = LPT_SpiTransferByte(0xFF);
+    LPT_SetChipSelect(true);
+    simchip::setPortTrace(false);
+    QCOMPARE(int(status), 0x9C); // ready, 4-Mbit density, 264-byte pages
+    for (const simchip::PortAccess& access : simchip::portTrace())
+        QCOMPARE(int(access.port), access.write ? base : statusPort);
+    simchip::clearPortTrace();
+}
+
+void PortLinkTest::linePatterns()
+{
+    QVERIFY(testing::attach(testing::fastChip()));
+    simchip::setPortTrace(true);
+    LPT_WriteStartPattern();
+    LPT_SetChipSelect(true);
+    LPT_SetChipSelect(false);
+    simchip::setPortTrace(false);
+    const std::vector<simchip::PortAccess> trace = simchip::portTrace();
+    QCOMPARE(trace.size(), std::size_t(3));
+    QCOMPARE(int(trace[0].value), 0x81); // D7 and CS# high
+    QCOMPARE(int(trace[1].value), 0x01); // released, D7 cleared
+    QCOMPARE(int(trace[2].value), 0x00); // selected
+    simchip::clearPortTrace();
+    LPT_SetChipSelect(true);
+}
+
+void PortLinkTest::noChipReadsUndriven()
+{
+    simchip::Config config = testing::fastChip();
+    config.present = false;
+    QVERIFY(testing::attach(config));
+    LPT_SetChipSelect(false);
+    QCOMPARE(int(LPT_SpiTransferByte(0xD7)), 0xFF);
+    QCOMPARE(int(LPT_SpiTransferByte(0xFF)), 0xFF);
+    LPT_SetChipSelect(true);
+}
+
+QTEST_GUILESS_MAIN(PortLinkTest)
+#include "tst_portlink.moc"
