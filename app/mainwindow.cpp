@@ -126,8 +126,11 @@ void MainWindow::on_btnWrite_clicked()
     if (!portDriverLoaded) {
         showStatus(QStringLiteral("Loading dll..."));
         if (!LPT_LoadDriver()) {
-            reportFailure(QStringLiteral("Loading dll failed!"),
-                          QStringLiteral("Failed to load %1 !").arg(QString::fromLatin1(platformPortLibraryName())));
+            QString problem = QStringLiteral("Failed to load %1 !").arg(QString::fromLatin1(platformPortLibraryName()));
+            const std::string why = LPT_DriverProblem();
+            if (!why.empty())
+                problem += QLatin1Char('\n') + QString::fromLocal8Bit(why.c_str());
+            reportFailure(QStringLiteral("Loading dll failed!"), problem);
             return;
         }
         portDriverLoaded = true;
@@ -135,7 +138,11 @@ void MainWindow::on_btnWrite_clicked()
 
     showStatus(QStringLiteral("Starting the communication..."));
     if (!AT45DB041D_Connect()) {
-        reportFailure(QStringLiteral("Failed to start communication!"), lastMessage);
+        // A port the library cannot reach explains the silence better than
+        // the status byte does.
+        const std::string portProblem = LPT_PortProblem();
+        reportFailure(QStringLiteral("Failed to start communication!"),
+                      portProblem.empty() ? lastMessage : QString::fromLocal8Bit(portProblem.c_str()));
         return;
     }
     form->progressBar->setValue(1);

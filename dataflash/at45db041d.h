@@ -3,6 +3,8 @@
 // operation reports through its result and the process-wide lastMessage.
 #pragma once
 
+#include "filesize.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -78,9 +80,6 @@ void AT45DB041D_MainMemoryPageRead(std::uint32_t page, std::uint8_t* buf, bool p
 
 // Reads SRAM buffer 1 from address 0 into buf (at least 264 bytes).
 void AT45DB041D_Buffer1Read(std::uint8_t* buf, bool pageSize256);
-
-// Size of an existing, non-empty file that can be opened for reading.
-bool GetFileSizeByName(const char* path, std::uint64_t& size);
 
 // Programs a whole file into the chip from page 0, the last page padded with
 // zero bytes.

@@ -1,7 +1,7 @@
 // Programming a whole file into the chip, page by page from page 0.
 #include "at45db041d.h"
 
-#include "platform.h"
+#include "filesize.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -30,15 +30,6 @@ bool programPages(std::FILE* file, std::uint64_t size, bool pageSize256)
 }
 
 } // namespace
-
-bool GetFileSizeByName(const char* path, std::uint64_t& size)
-{
-    std::uint64_t length = 0;
-    if (!platformFileSize(path, length) || length == 0)
-        return false;
-    size = length;
-    return true;
-}
 
 bool AT45DB041D_WriteFile(const char* path)
 {

@@ -8,10 +8,18 @@ namespace {
 
 using Inp32Function = short(PORT_CALL*)(short port);
 using Out32Function = void(PORT_CALL*)(short port, short data);
+// Optional entry points. inpout32 exports IsInpOutDriverOpen (0 when its
+// kernel driver could not be installed or opened); Pagekiln's Linux port
+// library adds the two texts saying why, or why a given port is out of reach.
+using DriverOpenFunction = int(PORT_CALL*)();
+using DriverProblemFunction = const char*(PORT_CALL*)();
+using PortProblemFunction = const char*(PORT_CALL*)(short base);
 
 PlatformLibrary portLibrary = nullptr;
 Inp32Function inp32 = nullptr;
 Out32Function out32 = nullptr;
+PortProblemFunction portProblem = nullptr;
+std::string driverProblem;
 
 // Pin-out. Every write to the data register sets all eight lines at once.
 // Data register (lptBase), driven towards the chip:
@@ -37,6 +45,27 @@ std::uint8_t readStatus()
     return static_cast<std::uint8_t>(inp32(statusPort()));
 }
 
+template <typename Function>
+Function resolve(const char* symbol)
+{
+    return reinterpret_cast<Function>(platformResolve(portLibrary, symbol));
+}
+
+// True unless the library reports its port driver closed; then the reason is
+// kept in driverProblem.
+bool driverIsOpen()
+{
+    const auto isOpen = resolve<DriverOpenFunction>("IsInpOutDriverOpen");
+    if (!isOpen || isOpen())
+        return true;
+    const auto why = resolve<DriverProblemFunction>("InpOutDriverProblem");
+    const char* text = why ? why() : nullptr;
+    driverProblem = text && *text ? text
+                                  : "The port driver could not be opened: run Pagekiln once as administrator "
+                                    "so that the port library can install its driver.";
+    return false;
+}
+
 } // namespace
 
 bool LPT_LoadDriver()
@@ -47,18 +76,36 @@ bool LPT_LoadDriver()
 bool LPT_LoadDriverFrom(const char* fileName)
 {
     LPT_UnloadDriver();
+    driverProblem.clear();
     portLibrary = platformLoadLibrary(fileName);
     if (!portLibrary)
         return false;
-    inp32 = reinterpret_cast<Inp32Function>(platformResolve(portLibrary, "Inp32"));
-    out32 = reinterpret_cast<Out32Function>(platformResolve(portLibrary, "Out32"));
+    inp32 = resolve<Inp32Function>("Inp32");
+    out32 = resolve<Out32Function>("Out32");
     if (!inp32 || !out32) {
         // A library without both entry points is of no use: let it go rather
         // than keep half of it.
+        driverProblem = "It lacks the Inp32 or Out32 entry point, so it is not a port I/O library.";
         LPT_UnloadDriver();
         return false;
     }
+    if (!driverIsOpen()) {
+        LPT_UnloadDriver();
+        return false;
+    }
+    portProblem = resolve<PortProblemFunction>("InpOutPortProblem");
     return true;
+}
+
+std::string LPT_DriverProblem()
+{
+    return driverProblem;
+}
+
+std::string LPT_PortProblem()
+{
+    const char* text = portProblem ? portProblem(lptBase) : nullptr;
+    return text ? text : "";
 }
 
 void LPT_UnloadDriver()
@@ -68,6 +115,7 @@ void LPT_UnloadDriver()
     portLibrary = nullptr;
     inp32 = nullptr;
     out32 = nullptr;
+    portProblem = nullptr;
 }
 
 void LPT_WriteStartPattern()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // I/O port number of the parallel port's data register; the status register
 // is lptBase + 1 (computed in 16 bits). Read at every port access.
@@ -15,6 +16,15 @@ bool LPT_LoadDriver();
 
 // The same, for a library given by file name or path.
 bool LPT_LoadDriverFrom(const char* fileName);
+
+// Why the last load failed, in words for the user: the library lacks an entry
+// point, or its port driver is not open. Empty when the library itself could
+// not be loaded, or the load succeeded.
+std::string LPT_DriverProblem();
+
+// What the port library can tell about reaching the port at lptBase (no such
+// port, no permission to use it). Empty when it has nothing to say.
+std::string LPT_PortProblem();
 
 // Releases the port library, if loaded, and forgets its entry points.
 void LPT_UnloadDriver();

@@ -395,11 +395,15 @@ void Chip::execute()
     }
 }
 
+} // namespace
+
 bool envFlag(const char* name)
 {
     const char* value = std::getenv(name);
     return value && *value && std::strcmp(value, "0") != 0;
 }
+
+namespace {
 
 void envMicroseconds(const char* name, long& target)
 {
@@ -521,6 +525,11 @@ SIMCHIP_EXPORT short SIMCHIP_CALL Inp32(short port)
 SIMCHIP_EXPORT void SIMCHIP_CALL Out32(short port, short data)
 {
     simchip::chip().out(static_cast<std::uint16_t>(port), static_cast<std::uint8_t>(data));
+}
+
+SIMCHIP_EXPORT int SIMCHIP_CALL IsInpOutDriverOpen()
+{
+    return simchip::chip().config.driverOpen && !simchip::envFlag("PAGEKILN_SIM_DRIVER_CLOSED") ? 1 : 0;
 }
 
 }

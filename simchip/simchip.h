@@ -24,6 +24,8 @@
 extern "C" {
 SIMCHIP_EXPORT short SIMCHIP_CALL Inp32(short port);
 SIMCHIP_EXPORT void SIMCHIP_CALL Out32(short port, short data);
+// 0 when configured to act as a port library whose driver is not open.
+SIMCHIP_EXPORT int SIMCHIP_CALL IsInpOutDriverOpen();
 }
 
 namespace simchip {
@@ -96,6 +98,9 @@ struct PortAccess {
 void setPortTrace(bool enabled);
 std::vector<PortAccess> portTrace();
 void clearPortTrace();
+
+// True when the environment variable is set to anything but "" or "0".
+bool envFlag(const char* name);
 
 // How many chip-select frames the chip has taken since power-up.
 unsigned commandsSeen();

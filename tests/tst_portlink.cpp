@@ -11,6 +11,7 @@ class PortLinkTest : public QObject {
 private slots:
     void loadDriver_data();
     void loadDriver();
+    void closedDriverIsRefused();
     void transferByte_data();
     void transferByte();
     void statusPortFollowsBase_data();
@@ -23,18 +24,36 @@ void PortLinkTest::loadDriver_data()
 {
     QTest::addColumn<QString>("library");
     QTest::addColumn<bool>("loads");
-    QTest::newRow("platform's port library") << QString() << true;
-    QTest::newRow("missing library") << QStringLiteral("/nonexistent/libinpout32.so") << false;
-    QTest::newRow("library without Out32") << QStringLiteral(INP32_ONLY_LIBRARY) << false;
+    QTest::addColumn<bool>("explained");
+    QTest::newRow("platform's port library") << QString() << true << false;
+    QTest::newRow("missing library") << QStringLiteral("/nonexistent/libinpout32.so") << false << false;
+    QTest::newRow("library without Out32") << QStringLiteral(INP32_ONLY_LIBRARY) << false << true;
 }
 
 void PortLinkTest::loadDriver()
 {
     QFETCH(QString, library);
     QFETCH(bool, loads);
+    QFETCH(bool, explained);
+    QVERIFY(testing::attach(testing::fastChip()));
     const bool loaded = library.isEmpty() ? LPT_LoadDriver() : LPT_LoadDriverFrom(library.toLocal8Bit().constData());
     QCOMPARE(loaded, loads);
+    QCOMPARE(!LPT_DriverProblem().empty(), explained);
+    QVERIFY(LPT_PortProblem().empty()); // nothing to say without a library that knows its ports
     LPT_UnloadDriver();
+}
+
+// A library reporting its port driver closed (inpout32 without its kernel
+// driver) is refused with advice the user can act on.
+void PortLinkTest::closedDriverIsRefused()
+{
+    simchip::Config config = testing::fastChip();
+    config.driverOpen = false;
+    QVERIFY(!testing::attach(config));
+    QVERIFY(QString::fromStdString(LPT_DriverProblem()).contains(QLatin1String("administrator")));
+    config.driverOpen = true;
+    QVERIFY(testing::attach(config));
+    QVERIFY(LPT_DriverProblem().empty());
 }
 
 void PortLinkTest::transferByte_data()

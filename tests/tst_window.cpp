@@ -64,6 +64,7 @@ private slots:
     void writeFails_data();
     void writeFails();
     void secondPressSkipsLoading();
+    void closedPortDriver();
     void inputsDisabledDuringRun();
     void debugLine_data();
     void debugLine();
@@ -415,6 +416,22 @@ void WindowTest::secondPressSkipsLoading()
     press();
     QVERIFY(!status.shown.contains(QStringLiteral("Loading dll...")));
     QCOMPARE(status.shown.last(), QStringLiteral("Done."));
+}
+
+void WindowTest::closedPortDriver()
+{
+    portDriverLoaded = false;
+    simchip::Config config = testing::fastChip();
+    config.driverOpen = false;
+    simchip::reset(config);
+    window = openWindow();
+    press();
+    QCOMPARE(widget<QLabel>("labelStatus")->text(), QStringLiteral("Loading dll failed!"));
+    QCOMPARE(messages.size(), std::size_t(1));
+    QCOMPARE(messages[0].text, QStringLiteral("Failed to load libinpout32.so !\n"
+                                              "The port driver could not be opened: run Pagekiln once as "
+                                              "administrator so that the port library can install its driver."));
+    QVERIFY(!portDriverLoaded);
 }
 
 // While the chip works, Write, Select and the address entry are disabled, so

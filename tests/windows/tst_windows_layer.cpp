@@ -1,0 +1,132 @@
+// The port link and the file size query on the real Windows calls: run on
+// Windows, or under Wine. Prints one line per check and "N passed, N failed".
+//   tst_windows_layer               the port library (the simulated chip) beside the program
+//   tst_windows_layer --no-library  run from a folder without it
+#include "filesize.h"
+#include "lpt.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const char* what)
+{
+    std::printf("%s  %s\n", ok ? "PASS" : "FAIL", what);
+    ++(ok ? passed : failed);
+}
+
+// One command frame through the port link: send the bytes, then receive.
+void transfer(const std::uint8_t* out, int outLength, std::uint8_t* in, int inLength)
+{
+    LPT_SetChipSelect(false);
+    for (int i = 0; i < outLength; ++i)
+        LPT_SpiTransferByte(out[i]);
+    for (int i = 0; i < inLength; ++i)
+        in[i] = LPT_SpiTransferByte(0xFF);
+    LPT_SetChipSelect(true);
+}
+
+bool writeFile(const char* path, const char* data, DWORD length)
+{
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const bool ok = WriteFile(file, data, length, &written, nullptr) && written == length;
+    CloseHandle(file);
+    return ok;
+}
+
+void portLibraryChecks()
+{
+    check(LPT_LoadDriver(), "the port library is found by name in the program's folder");
+    lptBase = 0x378;
+    LPT_WriteStartPattern();
+    const std::uint8_t statusRead = 0xD7;
+    std::uint8_t status = 0;
+    transfer(&statusRead, 1, &status, 1);
+    check(status == 0x9C, "the status byte comes back through Inp32 and Out32 (0x9C)");
+    const std::uint8_t idRead = 0x9F;
+    std::uint8_t id[4] = {};
+    transfer(&idRead, 1, id, 4);
+    check(id[0] == 0x1F && id[1] == 0x24 && id[2] == 0x00 && id[3] == 0x00,
+          "the ID bytes come back (1F 24 00 00)");
+    lptBase = static_cast<std::int16_t>(0x3BC);
+    transfer(&statusRead, 1, &status, 1);
+    check(status == 0xFF, "another port reads as an undriven line");
+
+    check(!LPT_LoadDriverFrom("inp32only.dll"), "a library without Out32 is refused");
+    check(!LPT_DriverProblem().empty(), "and the refusal says why");
+
+    _putenv("PAGEKILN_SIM_DRIVER_CLOSED=1");
+    check(!LPT_LoadDriver(), "a library whose port driver is not open is refused");
+    check(LPT_DriverProblem().find("administrator") != std::string::npos,
+          "and the user is told to run the program once as administrator");
+    _putenv("PAGEKILN_SIM_DRIVER_CLOSED=");
+    check(LPT_LoadDriver(), "the library loads again once its driver is open");
+    LPT_UnloadDriver();
+}
+
+void fileSizeChecks()
+{
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    const std::string base = std::string(folder) + "pagekiln-size-" + std::to_string(GetCurrentProcessId());
+    const std::string readOnly = base + "-ro.ldr";
+    const std::string empty = base + "-empty.bin";
+    const std::string huge = base + "-huge.bin";
+    std::uint64_t size = 0;
+
+    writeFile(readOnly.c_str(), "0123456789", 10);
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+    check(GetFileSizeByName(readOnly.c_str(), size) && size == 10, "a read-only file is a good input");
+    HANDLE reader = CreateFileA(readOnly.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    size = 0;
+    check(GetFileSizeByName(readOnly.c_str(), size) && size == 10, "so is one another program has open for reading");
+    CloseHandle(reader);
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(readOnly.c_str());
+
+    check(!GetFileSizeByName((base + "-missing.bin").c_str(), size), "a missing file is refused");
+    writeFile(empty.c_str(), "", 0);
+    check(!GetFileSizeByName(empty.c_str(), size), "an empty file is refused");
+    DeleteFileA(empty.c_str());
+    check(!GetFileSizeByName(folder, size), "a folder is refused");
+
+    HANDLE file = CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = (LONGLONG(1) << 32) + 10;
+    const bool made = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    size = 0;
+    check(made && GetFileSizeByName(huge.c_str(), size) && size == (std::uint64_t(1) << 32) + 10,
+          "a file of 4 GiB and ten bytes is measured in full");
+    DeleteFileA(huge.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc > 1 && std::strcmp(argv[1], "--no-library") == 0) {
+        check(!LPT_LoadDriver(), "without the port library the load fails");
+        check(LPT_DriverProblem().empty(), "with nothing more to say than that");
+    } else {
+        portLibraryChecks();
+        fileSizeChecks();
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed ? 1 : 0;
+}
