@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 // Calling convention of the port library's entry points: inpout32's exports
 // are __stdcall on Windows; elsewhere the platform's C convention.
@@ -23,8 +22,7 @@ using PlatformLibrary = void*;
 // first; on Linux LD_LIBRARY_PATH, then the program's run path).
 const char* platformPortLibraryName();
 
-// Loads a library by file name or path; null on failure, with the reason kept
-// for platformLastLoadError().
+// Loads a library by file name or path; null on failure.
 PlatformLibrary platformLoadLibrary(const char* fileName);
 
 // Resolves an exported symbol; null when the library lacks it.
@@ -32,9 +30,6 @@ void* platformResolve(PlatformLibrary library, const char* symbol);
 
 // Releases a library obtained from platformLoadLibrary.
 void platformFreeLibrary(PlatformLibrary library);
-
-// Why the last platformLoadLibrary call failed, as the system words it.
-std::string platformLastLoadError();
 
 // Size of an existing regular file, opened for reading only and sharing reads
 // with other programs. False when the file cannot be opened or is not a file.

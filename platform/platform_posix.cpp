@@ -8,10 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-std::string lastLoadError;
-}
-
 const char* platformPortLibraryName()
 {
     return "libinpout32.so";
@@ -19,12 +15,7 @@ const char* platformPortLibraryName()
 
 PlatformLibrary platformLoadLibrary(const char* fileName)
 {
-    void* handle = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* why = dlerror();
-        lastLoadError = why ? why : "unknown error";
-    }
-    return handle;
+    return dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
 }
 
 void* platformResolve(PlatformLibrary library, const char* symbol)
@@ -38,11 +29,6 @@ void platformFreeLibrary(PlatformLibrary library)
 {
     if (library)
         dlclose(library);
-}
-
-std::string platformLastLoadError()
-{
-    return lastLoadError;
 }
 
 bool platformFileSize(const char* path, std::uint64_t& size)

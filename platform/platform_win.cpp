@@ -5,24 +5,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-namespace {
-std::string lastLoadError;
-
-std::string describeError(DWORD code)
-{
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result = length ? std::string(text, length) : "error " + std::to_string(code);
-    if (text)
-        LocalFree(text);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
-        result.pop_back();
-    return result;
-}
-}
-
 const char* platformPortLibraryName()
 {
 #if defined(_WIN64)
@@ -34,10 +16,7 @@ const char* platformPortLibraryName()
 
 PlatformLibrary platformLoadLibrary(const char* fileName)
 {
-    HMODULE module = LoadLibraryA(fileName);
-    if (!module)
-        lastLoadError = describeError(GetLastError());
-    return reinterpret_cast<PlatformLibrary>(module);
+    return reinterpret_cast<PlatformLibrary>(LoadLibraryA(fileName));
 }
 
 void* platformResolve(PlatformLibrary library, const char* symbol)
@@ -51,11 +30,6 @@ void platformFreeLibrary(PlatformLibrary library)
 {
     if (library)
         FreeLibrary(static_cast<HMODULE>(library));
-}
-
-std::string platformLastLoadError()
-{
-    return lastLoadError;
 }
 
 bool platformFileSize(const char* path, std::uint64_t& size)

@@ -438,7 +438,6 @@ Config configFromEnvironment()
     config.present = !envFlag("PAGEKILN_SIM_ABSENT");
     config.pageSize256 = envFlag("PAGEKILN_SIM_PAGE256");
     config.protect = envFlag("PAGEKILN_SIM_PROTECT");
-    config.driverOpen = !envFlag("PAGEKILN_SIM_DRIVER_CLOSED");
     if (envFlag("PAGEKILN_SIM_FAST"))
         config.setBusyTimes(0);
     envMicroseconds("PAGEKILN_SIM_PROGRAM_MS", config.pageEraseProgramUs);
@@ -459,12 +458,10 @@ void powerCycle()
     chip().powerUp();
 }
 
-const Config& config() { return chip().config; }
 bool pageSize256() { return chip().powerOfTwo; }
 bool pageSizeConfigured() { return chip().pageSizeRegister; }
 bool busy() { return chip().isBusy(); }
 unsigned pageLength() { return chip().pageLength(); }
-unsigned commandsSeen() { return chip().commands; }
 
 std::vector<std::uint8_t> physicalPage(unsigned page)
 {
@@ -496,13 +493,6 @@ std::vector<std::uint8_t> contents()
         all.insert(all.end(), bytes.begin(), bytes.end());
     }
     return all;
-}
-
-std::vector<std::uint8_t> buffer1() { return chip().buffer1; }
-
-void setBuffer1(const std::vector<std::uint8_t>& bytes)
-{
-    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), kPhysicalPageSize), chip().buffer1.begin());
 }
 
 void setFrameLog(bool enabled) { chip().logFrames = enabled; }

@@ -40,7 +40,7 @@ struct Config {
     bool protect = false;           // sector protection on: program and erase ignored
     std::uint8_t id[4] = { 0x1F, 0x24, 0x00, 0x00 }; // manufacturer and device ID
     long stopAfterCommands = -1;    // stops answering after this many commands (-1: never)
-    bool driverOpen = true;         // what the library reports as its port driver's state
+    bool driverOpen = true;         // false: reports its port driver closed (or PAGEKILN_SIM_DRIVER_CLOSED=1)
     std::string imagePath;          // flash contents and one-time state; empty: memory only
 
     // Busy times in microseconds, datasheet-typical by default.
@@ -63,7 +63,6 @@ void reset(const Config& config);
 // Removes power and restores it: buffers are lost, memory and the page-size
 // register are kept, and a programmed page-size register now takes effect.
 void powerCycle();
-const Config& config();
 
 bool pageSize256();          // page size in force
 bool pageSizeConfigured();   // one-time register programmed (in force after a power cycle)
@@ -74,8 +73,6 @@ std::vector<std::uint8_t> physicalPage(unsigned page);          // all 264 bytes
 std::vector<std::uint8_t> page(unsigned page);                  // pageLength() bytes
 void setPage(unsigned page, const std::vector<std::uint8_t>& bytes); // preset, no busy time
 std::vector<std::uint8_t> contents();                           // every page, pageLength() each
-std::vector<std::uint8_t> buffer1();
-void setBuffer1(const std::vector<std::uint8_t>& bytes);
 
 // One chip-select frame: the bytes clocked in on SI, and whether it ended on a
 // byte boundary.
@@ -101,8 +98,5 @@ void clearPortTrace();
 
 // True when the environment variable is set to anything but "" or "0".
 bool envFlag(const char* name);
-
-// How many chip-select frames the chip has taken since power-up.
-unsigned commandsSeen();
 
 } // namespace simchip
