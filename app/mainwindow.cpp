@@ -155,6 +155,15 @@ void MainWindow::on_btnWrite_clicked()
     }
     form->progressBar->setValue(2);
     refresh();
+    // The file's name in the platform's file-name encoding, so that paths
+    // keep their characters.
+    const QByteArray path = QFile::encodeName(filePath);
+    // Nothing is erased until the file is known to be writable: a run that
+    // cannot finish leaves the board's old image in place.
+    if (!AT45DB041D_CheckFile(path.constData())) {
+        reportFailure(QStringLiteral("Writing data failed!"), lastMessage);
+        return;
+    }
     platformSleepMs(kStagePauseMs);
 
     showStatus(QStringLiteral("Erasing chip..."));
@@ -167,8 +176,8 @@ void MainWindow::on_btnWrite_clicked()
     platformSleepMs(kStagePauseMs);
 
     showStatus(QStringLiteral("Writing data to flash..."));
-    // The platform's file-name encoding, so that paths keep their characters.
-    if (!AT45DB041D_WriteFile(QFile::encodeName(filePath).constData())) {
+    // Done only once the chip has been read back and holds the file.
+    if (!AT45DB041D_WriteFile(path.constData()) || !AT45DB041D_VerifyFile(path.constData())) {
         reportFailure(QStringLiteral("Writing data failed!"), lastMessage);
         return;
     }

@@ -5,6 +5,9 @@
 #include "lpt.h"
 #include "platform.h"
 
+#include "wire.h"
+
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -12,16 +15,9 @@
 QString lastMessage;
 DataFlashTiming dataflashTiming;
 
-namespace {
+using namespace dataflash;
 
-// Opcodes (datasheet command names).
-constexpr std::uint8_t kStatusRegisterRead = 0xD7;
-constexpr std::uint8_t kManufacturerDeviceIdRead = 0x9F;
-constexpr std::uint8_t kBuffer1Write = 0x84;
-constexpr std::uint8_t kBuffer1ToPageProgramWithErase = 0x83;
-constexpr std::uint8_t kMainMemoryPageRead = 0xD2;
-constexpr std::uint8_t kBuffer1Read = 0xD4;
-constexpr std::uint8_t kDummy = 0xFF; // sent while only receiving
+namespace {
 
 // Multi-byte commands, as they go on the wire.
 constexpr std::uint8_t kPowerOfTwoPageSize[] = { 0x3D, 0x2A, 0x80, 0xA6 };
@@ -41,10 +37,18 @@ constexpr std::uint8_t kDeviceId1 = 0x24; // DataFlash family, 4 Mbit
 constexpr std::uint8_t kDeviceId2 = 0x00;
 constexpr std::uint8_t kExtendedInfoLength = 0x00;
 
-// One command frame: select the chip, send the command bytes, receive
-// replyLength bytes (clocking out dummies), release the chip.
+// A chip that is gone: this many status reads in a row without the density
+// code, spaced at most kSilentSpacingMs apart (about 30 ms in all), however
+// long the poll's own interval.
+constexpr unsigned kSilentReads = 4;
+constexpr unsigned kSilentSpacingMs = 10;
+
+} // namespace
+
+namespace dataflash {
+
 void transfer(const std::uint8_t* command, std::size_t commandLength,
-              std::uint8_t* reply = nullptr, std::size_t replyLength = 0)
+              std::uint8_t* reply, std::size_t replyLength)
 {
     LPT_SetChipSelect(false);
     for (std::size_t i = 0; i < commandLength; ++i)
@@ -54,9 +58,18 @@ void transfer(const std::uint8_t* command, std::size_t commandLength,
     LPT_SetChipSelect(true);
 }
 
-// The three address bytes of a main-memory page, byte address 0: the page
-// number sits above an 8-bit byte address with 256-byte pages, above a 9-bit
-// one with 264-byte pages. Only the low 11 bits of the page count.
+void blockTransfer(const std::uint8_t* command, std::size_t commandLength,
+                   std::uint8_t* reply, std::size_t replyLength)
+{
+    LPT_SetChipSelect(false);
+    LPT_SpiWriteBytes(command, commandLength);
+    LPT_SpiReadBytes(reply, replyLength);
+    LPT_SetChipSelect(true);
+}
+
+// The page number sits above an 8-bit byte address with 256-byte pages,
+// above a 9-bit one with 264-byte pages. Only the low 11 bits of the page
+// count.
 void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out)
 {
     const unsigned byteAddressBits = pageSize256 ? 8 : 9;
@@ -66,38 +79,62 @@ void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out)
     out[2] = static_cast<std::uint8_t>(address);
 }
 
-// Polls the status register until the chip reports ready, sleeping one
-// interval before each read. False once the poll's time limit has passed.
-bool waitUntilReady(const DataFlashPoll& poll)
+bool decodeStatus(std::uint8_t byte, DataFlashStatus& st)
+{
+    st = DataFlashStatus();
+    // No chip, a wrong port or another density all fail here; an undriven SO
+    // reads as 0x00 or 0xFF, neither of which carries the density code.
+    if ((byte & kStatusDensityMask) != kStatusDensity4Mbit)
+        return false;
+    st.ready = (byte & kStatusReady) ? 1 : 0;
+    st.comp = (byte & kStatusCompare) ? 1 : 0;
+    st.protect = (byte & kStatusProtect) ? 1 : 0;
+    st.pageSize256 = (byte & kStatusPageSize256) ? 1 : 0;
+    return true;
+}
+
+bool readStatus(DataFlashStatus& st)
+{
+    return AT45DB041D_ReadStatus(st);
+}
+
+bool readStatusFast(DataFlashStatus& st)
+{
+    std::uint8_t byte = 0;
+    blockTransfer(&kStatusRegisterRead, 1, &byte, 1);
+    return decodeStatus(byte, st);
+}
+
+Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     const std::chrono::milliseconds limit(poll.limitMs);
+    unsigned silentReads = 0;
     for (;;) {
-        platformSleepMs(poll.intervalMs);
+        platformSleepMs(silentReads ? std::min(poll.intervalMs, kSilentSpacingMs) : poll.intervalMs);
         DataFlashStatus st;
-        if (AT45DB041D_ReadStatus(st) && st.ready)
-            return true;
+        if (!reader(st)) {
+            if (++silentReads >= kSilentReads)
+                return Wait::Silent;
+        } else {
+            silentReads = 0;
+            if (st.ready)
+                return Wait::Ready;
+        }
         if (Clock::now() - start >= limit)
-            return false;
+            return Wait::TimedOut;
     }
 }
 
-} // namespace
+} // namespace dataflash
 
 bool AT45DB041D_ReadStatus(DataFlashStatus& st, std::uint8_t* raw)
 {
-    st = DataFlashStatus();
     std::uint8_t status = 0;
     transfer(&kStatusRegisterRead, 1, &status, 1);
-    // No chip, a wrong port or another density all fail here; an undriven SO
-    // reads as 0x00 or 0xFF, neither of which carries the density code.
-    if ((status & kStatusDensityMask) != kStatusDensity4Mbit)
+    if (!decodeStatus(status, st))
         return false;
-    st.ready = (status & kStatusReady) ? 1 : 0;
-    st.comp = (status & kStatusCompare) ? 1 : 0;
-    st.protect = (status & kStatusProtect) ? 1 : 0;
-    st.pageSize256 = (status & kStatusPageSize256) ? 1 : 0;
     if (raw)
         *raw = status;
     return true;
@@ -164,22 +201,34 @@ bool AT45DB041D_SetBinaryPageSize()
         return true;
     }
     transfer(kPowerOfTwoPageSize, sizeof kPowerOfTwoPageSize);
-    if (!waitUntilReady(dataflashTiming.pageSizeChange)) {
+    switch (waitUntilReady(dataflashTiming.pageSizeChange)) {
+    case Wait::Ready:
+        return true;
+    case Wait::TimedOut:
         lastMessage = QStringLiteral("Timed out waiting for the chip after the page size change!");
         return false;
+    case Wait::Silent:
+        lastMessage = QStringLiteral("The chip stopped answering after the page size change!");
+        return false;
     }
-    return true;
+    return false;
 }
 
 bool AT45DB041D_ChipErase()
 {
     lastMessage.clear();
     transfer(kChipErase, sizeof kChipErase);
-    if (!waitUntilReady(dataflashTiming.chipErase)) {
+    switch (waitUntilReady(dataflashTiming.chipErase)) {
+    case Wait::Ready:
+        return true;
+    case Wait::TimedOut:
         lastMessage = QStringLiteral("Timed out waiting for the chip to finish erasing!");
         return false;
+    case Wait::Silent:
+        lastMessage = QStringLiteral("The chip stopped answering while erasing!");
+        return false;
     }
-    return true;
+    return false;
 }
 
 void AT45DB041D_Buffer1Write(const std::uint8_t* data, bool pageSize256)
@@ -197,23 +246,29 @@ bool AT45DB041D_ProgramPage(std::uint32_t page, const std::uint8_t* data, bool p
     std::uint8_t command[4] = { kBuffer1ToPageProgramWithErase };
     encodePageAddress(page, pageSize256, command + 1);
     transfer(command, sizeof command);
-    if (!waitUntilReady(dataflashTiming.pageProgram)) {
+    switch (waitUntilReady(dataflashTiming.pageProgram)) {
+    case Wait::Ready:
+        return true;
+    case Wait::TimedOut:
         lastMessage = QStringLiteral("Timed out waiting for the chip to program page %1!").arg(page);
         return false;
+    case Wait::Silent:
+        lastMessage = QStringLiteral("The chip stopped answering while programming page %1!").arg(page);
+        return false;
     }
-    return true;
+    return false;
 }
 
 void AT45DB041D_MainMemoryPageRead(std::uint32_t page, std::uint8_t* buf, bool pageSize256)
 {
     std::uint8_t command[8] = { kMainMemoryPageRead, 0, 0, 0, kDummy, kDummy, kDummy, kDummy };
     encodePageAddress(page, pageSize256, command + 1);
-    transfer(command, sizeof command, buf, dataFlashPageLength(pageSize256));
+    blockTransfer(command, sizeof command, buf, dataFlashPageLength(pageSize256));
 }
 
 void AT45DB041D_Buffer1Read(std::uint8_t* buf, bool pageSize256)
 {
     // Three address bytes (buffer address 0) and one don't-care byte.
     const std::uint8_t command[5] = { kBuffer1Read, 0x00, 0x00, 0x00, 0x00 };
-    transfer(command, sizeof command, buf, dataFlashPageLength(pageSize256));
+    blockTransfer(command, sizeof command, buf, dataFlashPageLength(pageSize256));
 }

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 // The decoded status register; each flag is 0 or 1.
 struct DataFlashStatus {
@@ -81,6 +82,24 @@ void AT45DB041D_MainMemoryPageRead(std::uint32_t page, std::uint8_t* buf, bool p
 // Reads SRAM buffer 1 from address 0 into buf (at least 264 bytes).
 void AT45DB041D_Buffer1Read(std::uint8_t* buf, bool pageSize256);
 
+// What a long operation reports as it goes, and how it is asked to stop.
+struct DataFlashRun {
+    // Called after each page with the pages done and the pages in all.
+    std::function<void(unsigned done, unsigned total)> progress;
+    // Asked between pages: true stops the operation at that clean boundary,
+    // after the chip has finished the page in hand.
+    std::function<bool()> stopRequested;
+};
+
+// Checks, before anything on the chip is changed, that the file can be
+// written: a regular file that can be opened for reading and fits the chip
+// in the page size now in force. An empty file passes.
+bool AT45DB041D_CheckFile(const char* path);
+
 // Programs a whole file into the chip from page 0, the last page padded with
 // zero bytes.
 bool AT45DB041D_WriteFile(const char* path);
+
+// Reads back every page the file occupies, in the page size in force, and
+// compares it with the file's bytes (the last page zero-padded, as written).
+bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run = {});

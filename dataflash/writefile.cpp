@@ -1,64 +1,159 @@
-// Programming a whole file into the chip, page by page from page 0.
+// Whole files and the chip: checking a file before anything is erased,
+// programming it page by page from page 0, and reading it back to compare.
 #include "at45db041d.h"
 
 #include "filesize.h"
+#include "inputfile.h"
+#include "platform.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+
+namespace dataflash {
+
+std::FILE* openInputFile(const char* path, bool pageSize256, bool allowEmpty, std::uint64_t& size)
+{
+    const bool found = allowEmpty ? platformFileSize(path, size) : GetFileSizeByName(path, size);
+    if (!found) {
+        lastMessage = QStringLiteral("Failed to get the file size or file does not exist!");
+        return nullptr;
+    }
+    // Sized in 64 bits: pages past 2047 would wrap to page 0 and overwrite
+    // the file's own beginning.
+    const std::uint64_t capacity = std::uint64_t(kDataFlashPages) * dataFlashPageLength(pageSize256);
+    if (size > capacity) {
+        lastMessage = QStringLiteral("The file is too large for the chip: %1 bytes, at most %2 fit!")
+                          .arg(qulonglong(size))
+                          .arg(qulonglong(capacity));
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file)
+        lastMessage = QStringLiteral("Failed to open the input file!");
+    return file;
+}
+
+std::uint32_t pagesFor(std::uint64_t size, unsigned pageLength)
+{
+    return static_cast<std::uint32_t>((size + pageLength - 1) / pageLength);
+}
+
+bool readFilePage(std::FILE* file, std::uint64_t size, std::uint32_t page, unsigned pageLength,
+                  std::uint8_t* buffer)
+{
+    const std::uint64_t offset = std::uint64_t(page) * pageLength;
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(pageLength, size - offset));
+    std::memset(buffer, 0, pageLength);
+    if (std::fread(buffer, 1, wanted, file) != wanted) {
+        lastMessage = QStringLiteral("Failed to read the input file!");
+        return false;
+    }
+    return true;
+}
+
+} // namespace dataflash
+
+using namespace dataflash;
 
 namespace {
 
+// The page size in force, from one status read; false, with the reason in
+// lastMessage, when the chip does not answer.
+bool pageSizeInForce(bool& pageSize256)
+{
+    DataFlashStatus st;
+    if (!AT45DB041D_ReadStatus(st)) {
+        lastMessage = QStringLiteral("Failed to read chip's status byte!");
+        return false;
+    }
+    pageSize256 = st.pageSize256 == 1;
+    return true;
+}
+
 // Copies size bytes of the open file into consecutive pages; the last page is
-// padded with zero bytes. Stops at a short read or a page that times out.
+// padded with zero bytes. Stops at a short read or a page that fails.
 bool programPages(std::FILE* file, std::uint64_t size, bool pageSize256)
 {
     const unsigned length = dataFlashPageLength(pageSize256);
     std::uint8_t buffer[kDataFlashMaxPageLength];
-    std::uint32_t page = 0;
-    for (std::uint64_t offset = 0; offset < size; offset += length, ++page) {
-        std::memset(buffer, 0, length);
-        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, size - offset));
-        if (std::fread(buffer, 1, wanted, file) != wanted) {
-            lastMessage = QStringLiteral("Failed to read the input file!");
+    const std::uint32_t pages = pagesFor(size, length);
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (!readFilePage(file, size, page, length, buffer) || !AT45DB041D_ProgramPage(page, buffer, pageSize256))
+            return false;
+    }
+    return true;
+}
+
+// Reads back the pages of the open file and compares them with it.
+bool comparePages(std::FILE* file, std::uint64_t size, bool pageSize256, const DataFlashRun& run)
+{
+    const unsigned length = dataFlashPageLength(pageSize256);
+    std::uint8_t expected[kDataFlashMaxPageLength];
+    std::uint8_t onChip[kDataFlashMaxPageLength];
+    const std::uint32_t pages = pagesFor(size, length);
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (run.stopRequested && run.stopRequested()) {
+            lastMessage = QStringLiteral("Stopped before page %1 was compared.").arg(page);
             return false;
         }
-        if (!AT45DB041D_ProgramPage(page, buffer, pageSize256))
+        if (!readFilePage(file, size, page, length, expected))
             return false;
+        AT45DB041D_MainMemoryPageRead(page, onChip, pageSize256);
+        if (std::memcmp(expected, onChip, length) != 0) {
+            lastMessage = QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page);
+            return false;
+        }
+        if (run.progress)
+            run.progress(page + 1, pages);
     }
     return true;
 }
 
 } // namespace
 
+bool AT45DB041D_CheckFile(const char* path)
+{
+    lastMessage.clear();
+    bool pageSize256 = false;
+    if (!pageSizeInForce(pageSize256))
+        return false;
+    std::uint64_t size = 0;
+    std::FILE* file = openInputFile(path, pageSize256, true, size);
+    if (!file)
+        return false;
+    std::fclose(file);
+    return true;
+}
+
 bool AT45DB041D_WriteFile(const char* path)
 {
     lastMessage.clear();
-    DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st)) {
-        lastMessage = QStringLiteral("Failed to read chip's status byte!");
-        return false;
-    }
     // The page size in force now decides the layout of the whole file.
-    const bool pageSize256 = st.pageSize256 == 1;
+    bool pageSize256 = false;
+    if (!pageSizeInForce(pageSize256))
+        return false;
     std::uint64_t size = 0;
-    if (!GetFileSizeByName(path, size)) {
-        lastMessage = QStringLiteral("Failed to get the file size or file does not exist!");
+    std::FILE* file = openInputFile(path, pageSize256, false, size);
+    if (!file)
         return false;
-    }
-    const std::uint64_t capacity = std::uint64_t(kDataFlashPages) * dataFlashPageLength(pageSize256);
-    if (size > capacity) {
-        lastMessage = QStringLiteral("The file is too large for the chip: %1 bytes, at most %2 fit!")
-                          .arg(qulonglong(size))
-                          .arg(qulonglong(capacity));
-        return false;
-    }
-    std::FILE* file = std::fopen(path, "rb");
-    if (!file) {
-        lastMessage = QStringLiteral("Failed to open the input file!");
-        return false;
-    }
     const bool written = programPages(file, size, pageSize256);
     std::fclose(file);
     return written;
+}
+
+bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run)
+{
+    lastMessage.clear();
+    // The page size has not changed since the write: a change takes effect
+    // only at power-up.
+    bool pageSize256 = false;
+    if (!pageSizeInForce(pageSize256))
+        return false;
+    std::uint64_t size = 0;
+    std::FILE* file = openInputFile(path, pageSize256, false, size);
+    if (!file)
+        return false;
+    const bool same = comparePages(file, size, pageSize256, run);
+    std::fclose(file);
+    return same;
 }

@@ -144,3 +144,51 @@ std::uint8_t LPT_SpiTransferByte(std::uint8_t out)
     }
     return in;
 }
+
+// Timing on a real port: every port access is one I/O bus cycle, about a
+// microsecond (0.5 to 2), so each line change below is held for at least that
+// long. The AT45DB041D (a 66 MHz part) needs SI set up and held a few
+// nanoseconds around each rising edge and SCK high and low for under 10 ns
+// each, and drives SO within about 10 ns of a falling edge: every margin is
+// met a hundred times over. Chip select changes only in its own writes, at
+// least a bus cycle after the last rising edge; releasing the chip after a
+// block also brings the clock down, which a deselected chip ignores.
+
+// Two writes per bit. The first lowers the clock (the falling edge of the
+// previous bit, if the clock was high) and sets SI in the same write: the
+// chip sampled the previous bit a full bus cycle before, so SI may change
+// with the falling edge. The second raises the clock with SI unchanged, a bus
+// cycle after it was set: the chip samples it on that rising edge.
+void LPT_SpiWriteBytes(const std::uint8_t* data, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t out = data[i];
+        for (int bit = 7; bit >= 0; --bit) {
+            const std::uint8_t lines = (out >> bit) & 1 ? kDataToChip : 0;
+            writeData(lines);          // clock low, SI set up
+            writeData(lines | kClock); // rising edge: the chip samples SI
+        }
+    }
+}
+
+// Three accesses per bit, SI held high. The falling edge makes the chip
+// shift its next bit onto SO; a bus cycle later the bit has long settled and
+// is read; the rising edge ends the bit. After the command's last rising edge
+// (clock high) the first write here is the falling edge that brings out the
+// reply's first bit; after LPT_SpiTransferByte (clock low, that edge already
+// made) it changes nothing and the first bit is already on SO.
+void LPT_SpiReadBytes(std::uint8_t* data, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        std::uint8_t in = 0;
+        for (int bit = 7; bit >= 0; --bit) {
+            writeData(kDataToChip); // clock low: the chip drives its next bit
+            const std::uint8_t status = readStatus();
+            writeData(kDataToChip | kClock);
+            // The port inverts BUSY: a 0 in bit 7 means SO is high.
+            if (!(status & kDataFromChip))
+                in |= static_cast<std::uint8_t>(1u << bit);
+        }
+        data[i] = in;
+    }
+}

@@ -3,6 +3,7 @@
 // Knows nothing of the chip's commands.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -39,3 +40,18 @@ void LPT_SetChipSelect(bool high);
 // Clocks one byte out on SI while clocking one byte in from SO, most
 // significant bit first, SPI mode 0, with the chip held selected.
 std::uint8_t LPT_SpiTransferByte(std::uint8_t out);
+
+// Block transfers, SPI mode 0 with the chip held selected, for whole runs of
+// bytes in one direction: the same bits on the wire as LPT_SpiTransferByte,
+// in fewer port accesses.
+
+// Sends length bytes on SI, most significant bit first, in two data-register
+// writes per bit; what the chip sends meanwhile is not read. Leaves the clock
+// high: the next transfer's first write, or the release of chip select,
+// brings it down.
+void LPT_SpiWriteBytes(const std::uint8_t* data, std::size_t length);
+
+// Receives length bytes from SO, most significant bit first, holding SI high
+// (0xFF dummies), in two data-register writes and one status read per bit.
+// Leaves the clock high, as above.
+void LPT_SpiReadBytes(std::uint8_t* data, std::size_t length);

@@ -64,6 +64,7 @@ public:
     bool compareMismatch = false;
     Clock::time_point busyUntil {};
     unsigned commands = 0;
+    long bufferWrites = 0;
 
     bool logFrames = false;
     std::vector<Frame> frameLog;
@@ -98,6 +99,8 @@ private:
     std::uint8_t responseByte() const;
     void execute();
     void beBusyFor(long microseconds);
+    void applyStuckBits(unsigned page);
+    void applyNoise(std::vector<std::uint8_t>& buffer, unsigned length);
     bool decodeAddress(unsigned& page, unsigned& byte) const;
     void loadImage();
 };
@@ -128,6 +131,7 @@ void Chip::powerUp()
     compareMismatch = false;
     busyUntil = {};
     commands = 0;
+    bufferWrites = 0;
     selected = false;
     clockHigh = false;
     soHigh = true;
@@ -251,21 +255,21 @@ void Chip::release()
 {
     selected = false;
     soHigh = true;
+    if (logFrames)
+        frameLog.push_back({ frame, bitsIn, answering });
     if (!answering)
         return;
     ++commands;
     if (bitsIn == 0)
         execute();
-    if (logFrames)
-        frameLog.push_back({ frame, bitsIn });
     if (frameHook)
-        frameHook(Frame { frame, bitsIn });
+        frameHook(Frame { frame, bitsIn, true });
 }
 
+// The bits on SI are shifted in whether or not the chip answers, so that the
+// frame log shows what the master sent to a chip that has gone silent.
 void Chip::risingEdge(bool si)
 {
-    if (!answering)
-        return;
     shiftIn = static_cast<std::uint8_t>((shiftIn << 1) | (si ? 1 : 0));
     if (++bitsIn == 8) {
         frame.push_back(shiftIn);
@@ -343,6 +347,24 @@ void Chip::beBusyFor(long microseconds)
     busyUntil = Clock::now() + std::chrono::microseconds(microseconds);
 }
 
+void Chip::applyStuckBits(unsigned page)
+{
+    if (config.stuck.page != long(page) || config.stuck.offset >= kPhysicalPageSize)
+        return;
+    memory[page * kPhysicalPageSize + config.stuck.offset] &= static_cast<std::uint8_t>(~config.stuck.mask);
+}
+
+// Called once per buffer write frame, after the data went into the buffer.
+void Chip::applyNoise(std::vector<std::uint8_t>& buffer, unsigned length)
+{
+    const long n = bufferWrites++;
+    const Config::Noise& noise = config.noise;
+    if (noise.bufferWrite < 0 || n < noise.bufferWrite || n >= noise.bufferWrite + noise.count)
+        return;
+    if (noise.offset < length)
+        buffer[noise.offset] ^= noise.mask;
+}
+
 // A command takes effect when chip select rises, and only when the chip is
 // ready and the frame holds exactly the command's bytes.
 void Chip::execute()
@@ -362,6 +384,8 @@ void Chip::execute()
     case kChipErase:
         if (frame.size() == 4 && std::equal(frame.begin(), frame.end(), kChipEraseSequence) && !config.protect) {
             std::fill(memory.begin(), memory.end(), 0xFF);
+            if (config.stuck.page >= 0)
+                applyStuckBits(static_cast<unsigned>(config.stuck.page) % kPages);
             saveImage(0, kMemorySize);
             beBusyFor(config.chipEraseUs);
         }
@@ -370,6 +394,7 @@ void Chip::execute()
         if (decodeAddress(page, byte)) {
             for (std::size_t i = 4; i < frame.size(); ++i)
                 buffer1[(byte + (i - 4)) % length] = frame[i];
+            applyNoise(buffer1, length);
         }
         break;
     case kBuffer1ToPageWithErase:
@@ -379,6 +404,7 @@ void Chip::execute()
             std::uint8_t* target = &memory[page * kPhysicalPageSize];
             for (unsigned i = 0; i < length; ++i)
                 target[i] = erase ? buffer1[i] : static_cast<std::uint8_t>(target[i] & buffer1[i]);
+            applyStuckBits(page);
             saveImage(page * kPhysicalPageSize, kPhysicalPageSize);
             beBusyFor(erase ? config.pageEraseProgramUs : config.pageProgramUs);
         }
@@ -404,6 +430,19 @@ bool envFlag(const char* name)
 }
 
 namespace {
+
+// "A:B:C[:D]": up to four numbers, the third in hexadecimal.
+int envFields(const char* name, long (&fields)[4])
+{
+    const char* value = std::getenv(name);
+    int n = 0;
+    for (char* end = nullptr; value && *value && n < 4; value = *end ? end + 1 : end, ++n) {
+        fields[n] = std::strtol(value, &end, n == 2 ? 16 : 10);
+        if (end == value || (*end && *end != ':'))
+            return 0;
+    }
+    return n;
+}
 
 void envMicroseconds(const char* name, long& target)
 {
@@ -435,6 +474,11 @@ Config configFromEnvironment()
     }
     if (const char* stop = std::getenv("PAGEKILN_SIM_STOP_AFTER"); stop && *stop)
         config.stopAfterCommands = std::strtol(stop, nullptr, 10);
+    long f[4] = {};
+    if (envFields("PAGEKILN_SIM_STUCK", f) == 3)
+        config.stuck = { f[0], static_cast<unsigned>(f[1]), static_cast<std::uint8_t>(f[2]) };
+    if (const int n = envFields("PAGEKILN_SIM_NOISE", f); n >= 3)
+        config.noise = { f[0], static_cast<unsigned>(f[1]), static_cast<std::uint8_t>(f[2]), n == 4 ? f[3] : 1 };
     config.present = !envFlag("PAGEKILN_SIM_ABSENT");
     config.pageSize256 = envFlag("PAGEKILN_SIM_PAGE256");
     config.protect = envFlag("PAGEKILN_SIM_PROTECT");

@@ -43,6 +43,23 @@ struct Config {
     bool driverOpen = true;         // false: reports its port driver closed (or PAGEKILN_SIM_DRIVER_CLOSED=1)
     std::string imagePath;          // flash contents and one-time state; empty: memory only
 
+    // A cell fault: these bits of one byte of one page read 0 after any
+    // program or erase that touches the page (PAGEKILN_SIM_STUCK=PAGE:OFFSET:MASK).
+    struct StuckBits {
+        long page = -1;             // -1: no stuck bits
+        unsigned offset = 0;        // byte within the page
+        std::uint8_t mask = 0;
+    } stuck;
+    // Data-line noise: buffer writes are counted from power-up (0 first); in
+    // count of them from the given one, the byte at offset reaches the buffer
+    // with the mask's bits flipped (PAGEKILN_SIM_NOISE=FRAME:OFFSET:MASK[:COUNT]).
+    struct Noise {
+        long bufferWrite = -1;      // -1: a clean line
+        unsigned offset = 0;
+        std::uint8_t mask = 0;
+        long count = 1;
+    } noise;
+
     // Busy times in microseconds, datasheet-typical by default.
     long pageEraseProgramUs = 14000; // buffer to page with built-in erase
     long pageProgramUs = 2000;       // buffer to page without erase
@@ -74,16 +91,18 @@ std::vector<std::uint8_t> page(unsigned page);                  // pageLength() 
 void setPage(unsigned page, const std::vector<std::uint8_t>& bytes); // preset, no busy time
 std::vector<std::uint8_t> contents();                           // every page, pageLength() each
 
-// One chip-select frame: the bytes clocked in on SI, and whether it ended on a
-// byte boundary.
+// One chip-select frame: the bytes clocked in on SI, whether it ended on a
+// byte boundary, and whether the chip was answering (a chip that stopped
+// answering still has the frames on its pins; it just ignores them).
 struct Frame {
     std::vector<std::uint8_t> in;
     unsigned extraBits = 0;
+    bool answered = true;
 };
 void setFrameLog(bool enabled);
 std::vector<Frame> frames();
 void clearFrames();
-// Called after each frame the chip has taken, once it has acted on it.
+// Called after each frame the chip has answered, once it has acted on it.
 void setFrameHook(std::function<void(const Frame&)> hook);
 
 // Every port access, in order.

@@ -46,12 +46,10 @@ private slots:
     void bufferWriteAndProgramFrames();
     void setBinaryPageSize();
     void setBinaryPageSizeAlready256();
-    void setBinaryPageSizeFailures_data();
     void setBinaryPageSizeFailures();
     void chipEraseWaitsForTheChip();
-    void chipEraseTimesOut_data();
-    void chipEraseTimesOut();
-    void programPageTimesOut();
+    void pollsEnd_data();
+    void pollsEnd();
 };
 
 void DataFlashTest::init()
@@ -304,27 +302,13 @@ void DataFlashTest::setBinaryPageSizeAlready256()
     simchip::clearFrames();
 }
 
-void DataFlashTest::setBinaryPageSizeFailures_data()
-{
-    QTest::addColumn<bool>("present");
-    QTest::addColumn<long>("stopAfter");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("no chip") << false << -1L << "Failed to read the status byte!";
-    QTest::newRow("stops answering after the command") << true << 2L
-                                                       << "Timed out waiting for the chip after the page size change!";
-}
-
 void DataFlashTest::setBinaryPageSizeFailures()
 {
-    QFETCH(bool, present);
-    QFETCH(long, stopAfter);
-    QFETCH(QString, message);
     simchip::Config config = fastChip();
-    config.present = present;
-    config.stopAfterCommands = stopAfter;
+    config.present = false;
     QVERIFY(attach(config));
     QVERIFY(!AT45DB041D_SetBinaryPageSize());
-    QCOMPARE(lastMessage, message);
+    QCOMPARE(lastMessage, QStringLiteral("Failed to read the status byte!"));
 }
 
 void DataFlashTest::chipEraseWaitsForTheChip()
@@ -343,34 +327,63 @@ void DataFlashTest::chipEraseWaitsForTheChip()
     QVERIFY(std::all_of(all.begin(), all.end(), [](std::uint8_t b) { return b == 0xFF; }));
 }
 
-void DataFlashTest::chipEraseTimesOut_data()
+void DataFlashTest::pollsEnd_data()
 {
-    QTest::addColumn<long>("stopAfter");
-    QTest::addColumn<long>("eraseUs");
-    QTest::newRow("chip stops answering") << 1L << 0L;
-    QTest::newRow("chip stays busy") << -1L << 60000000L;
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<bool>("vanishes");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("page size: chip vanishes") << "page size" << true
+                                              << "The chip stopped answering after the page size change!";
+    QTest::newRow("page size: chip stays busy") << "page size" << false
+                                                << "Timed out waiting for the chip after the page size change!";
+    QTest::newRow("erase: chip vanishes") << "erase" << true << "The chip stopped answering while erasing!";
+    QTest::newRow("erase: chip stays busy") << "erase" << false << "Timed out waiting for the chip to finish erasing!";
+    QTest::newRow("program: chip vanishes") << "program" << true
+                                            << "The chip stopped answering while programming page 7!";
+    QTest::newRow("program: chip stays busy") << "program" << false
+                                              << "Timed out waiting for the chip to program page 7!";
 }
 
-void DataFlashTest::chipEraseTimesOut()
+// A chip that stays busy runs into the poll's bound; one that vanishes (its
+// status reads lose the density code) ends the wait after a few reads, long
+// before the bound, which here is generous.
+void DataFlashTest::pollsEnd()
 {
-    QFETCH(long, stopAfter);
-    QFETCH(long, eraseUs);
+    QFETCH(QString, operation);
+    QFETCH(bool, vanishes);
+    QFETCH(QString, message);
     simchip::Config config = fastChip();
-    config.stopAfterCommands = stopAfter;
-    config.chipEraseUs = eraseUs;
+    const long aMinute = 60000000;
+    if (vanishes) // silent after the command (and, for a program, its buffer write)
+        config.stopAfterCommands = operation == QLatin1String("erase") ? 1 : 2;
+    else
+        config.configureUs = config.chipEraseUs = config.pageEraseProgramUs = aMinute;
     QVERIFY(attach(config));
-    QVERIFY(!AT45DB041D_ChipErase());
-    QCOMPARE(lastMessage, QStringLiteral("Timed out waiting for the chip to finish erasing!"));
-}
-
-void DataFlashTest::programPageTimesOut()
-{
-    simchip::Config config = fastChip();
-    config.stopAfterCommands = 2; // takes the buffer write and the program, then goes silent
-    QVERIFY(attach(config));
+    const DataFlashPoll poll { 0, vanishes ? 5000u : 50u };
+    dataflashTiming = { poll, poll, poll };
     const std::vector<std::uint8_t> data = pattern(264, 0);
-    QVERIFY(!AT45DB041D_ProgramPage(7, data.data(), false));
-    QCOMPARE(lastMessage, QStringLiteral("Timed out waiting for the chip to program page 7!"));
+    simchip::setFrameLog(true);
+    bool ok = true;
+    if (operation == QLatin1String("page size"))
+        ok = AT45DB041D_SetBinaryPageSize();
+    else if (operation == QLatin1String("erase"))
+        ok = AT45DB041D_ChipErase();
+    else
+        ok = AT45DB041D_ProgramPage(7, data.data(), false);
+    simchip::setFrameLog(false);
+    QVERIFY(!ok);
+    QCOMPARE(lastMessage, message);
+    if (vanishes) {
+        int unanswered = 0;
+        for (const simchip::Frame& frame : simchip::frames()) {
+            if (!frame.answered) {
+                QCOMPARE(testing::bytes(frame.in), QByteArray::fromHex("D7FF"));
+                ++unanswered;
+            }
+        }
+        QVERIFY2(unanswered >= 1 && unanswered <= 5, qPrintable(QString::number(unanswered)));
+    }
+    simchip::clearFrames();
 }
 
 QTEST_GUILESS_MAIN(DataFlashTest)

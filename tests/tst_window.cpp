@@ -294,21 +294,26 @@ void WindowTest::fileChoice()
 void WindowTest::writeSucceeds_data()
 {
     QTest::addColumn<bool>("page256");
-    QTest::newRow("chip already in 256-byte pages") << true;
-    QTest::newRow("chip in 264-byte pages") << false;
+    QTest::addColumn<int>("size");
+    QTest::newRow("chip already in 256-byte pages") << true << 1000;
+    QTest::newRow("chip in 264-byte pages") << false << 1000;
+    // The page size in force decides what fits: 264-byte pages until the
+    // board is power-cycled.
+    QTest::newRow("too big for 256-byte pages, fits the 264-byte pages in force") << false << 2048 * 256 + 1;
 }
 
 void WindowTest::writeSucceeds()
 {
     QFETCH(bool, page256);
+    QFETCH(int, size);
     simchip::Config config = testing::fastChip();
     config.pageSize256 = page256;
     QVERIFY(testing::attach(config));
-    QByteArray data(1000, '\0');
+    QByteArray data(size, '\0');
     for (int i = 0; i < data.size(); ++i)
         data[i] = char(i * 37 + 5);
     store().setValue(QStringLiteral("file_path"), inputFile(data));
-    simchip::setPage(600, std::vector<std::uint8_t>(264, 0x00)); // must be erased by the run
+    simchip::setPage(2040, std::vector<std::uint8_t>(264, 0x00)); // past the file: must be erased by the run
     window = openWindow();
     simchip::setFrameLog(true);
     press();
@@ -319,10 +324,11 @@ void WindowTest::writeSucceeds()
     QCOMPARE(status.shown, QStringList({ "Starting the communication...", "Setting page size to 256B...",
                                          "Erasing chip...", "Writing data to flash...", "Done." }));
     const int length = page256 ? 256 : 264;
+    const int padding = (size + length - 1) / length * length - size;
     const QByteArray chip = testing::bytes(simchip::contents());
     QCOMPARE(chip.left(data.size()), data);
-    QCOMPARE(chip.mid(data.size(), 4 * length - data.size()), QByteArray(4 * length - data.size(), '\0'));
-    QCOMPARE(testing::bytes(simchip::page(600)), QByteArray(length, char(0xFF)));
+    QCOMPARE(chip.mid(data.size(), padding), QByteArray(padding, '\0'));
+    QCOMPARE(testing::bytes(simchip::page(2040)), QByteArray(length, char(0xFF)));
 
     bool configured = false;
     for (const simchip::Frame& frame : simchip::frames())
@@ -349,27 +355,46 @@ void WindowTest::writeFails_data()
     QTest::addColumn<bool>("protect");
     QTest::addColumn<bool>("page256");
     QTest::addColumn<long>("stopAfter");
-    QTest::addColumn<bool>("deleteFile");
+    QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("statusText");
     QTest::addColumn<int>("progress");
     QTest::addColumn<QString>("problem");
-    QTest::newRow("no chip") << false << false << false << -1L << false << "Failed to start communication!" << 0
+    const QString noFile = QStringLiteral("Failed to get the file size or file does not exist!");
+    QTest::newRow("no chip") << false << false << false << -1L << "" << "Failed to start communication!" << 0
                              << "Failed to read the status byte!";
-    QTest::newRow("protected chip") << true << true << false << -1L << false << "Failed to start communication!" << 0
+    QTest::newRow("protected chip") << true << true << false << -1L << "" << "Failed to start communication!" << 0
                                     << "Warning! Sector protection is enabled, I can't do anything.";
-    QTest::newRow("page size change never ends") << true << false << false << 4L << false
-                                                 << "Setting page size to 256B failed!" << 1
-                                                 << "Timed out waiting for the chip after the page size change!";
-    // connect 2 frames, page size 3, erase command 1: silent during the erase
-    QTest::newRow("chip stops answering while erasing") << true << false << false << 6L << false
-                                                        << "Erasing chip failed!" << 2
-                                                        << "Timed out waiting for the chip to finish erasing!";
-    // connect 2, page size 1, erase 2, status 1, two pages of 3, then page 2's buffer write and program
-    QTest::newRow("chip stops answering while writing") << true << false << true << 14L << false
-                                                        << "Writing data failed!" << 3
-                                                        << "Timed out waiting for the chip to program page 2!";
-    QTest::newRow("file deleted after selection") << true << false << false << -1L << true << "Writing data failed!"
-                                                  << 3 << "Failed to get the file size or file does not exist!";
+    QTest::newRow("chip vanishes after the page size change") << true << false << false << 4L << ""
+                                                              << "Setting page size to 256B failed!" << 1
+                                                              << "The chip stopped answering after the page size change!";
+    // connect 2 frames, page size 3, file check 1, erase command 1: silent during the erase
+    QTest::newRow("chip vanishes while erasing") << true << false << false << 7L << "" << "Erasing chip failed!" << 2
+                                                 << "The chip stopped answering while erasing!";
+    // connect 2, page size 1, file check 1, erase 2, status 1, two pages of 3,
+    // then page 2's buffer write and program
+    QTest::newRow("chip vanishes while writing") << true << false << true << 15L << "" << "Writing data failed!" << 3
+                                                 << "The chip stopped answering while programming page 2!";
+    // A file that cannot be written is found before the chip is erased.
+    QTest::newRow("file deleted after selection") << true << false << false << -1L << "deleted"
+                                                  << "Writing data failed!" << 2 << noFile;
+    QTest::newRow("a folder") << true << false << false << -1L << "folder" << "Writing data failed!" << 2 << noFile;
+    QTest::newRow("unreadable file") << true << false << false << -1L << "unreadable" << "Writing data failed!" << 2
+                                     << noFile;
+    QTest::newRow("one byte too big for 256-byte pages") << true << false << true << -1L << "too big"
+                                                         << "Writing data failed!" << 2
+                                                         << "The file is too large for the chip: 524289 bytes, at "
+                                                            "most 524288 fit!";
+    QTest::newRow("one byte too big for the 264-byte pages in force") << true << false << false << -1L << "too big"
+                                                                      << "Writing data failed!" << 2
+                                                                      << "The file is too large for the chip: "
+                                                                         "540673 bytes, at most 540672 fit!";
+    // Read back after writing: what did not land is not called done.
+    QTest::newRow("bit flipped on the data line") << true << false << true << -1L << "noise" << "Writing data failed!"
+                                                  << 3
+                                                  << "Verification failed: page 2 does not hold what the file has "
+                                                     "there!";
+    QTest::newRow("cell stuck at 0") << true << false << true << -1L << "stuck" << "Writing data failed!" << 3
+                                     << "Verification failed: page 1 does not hold what the file has there!";
 }
 
 void WindowTest::writeFails()
@@ -378,7 +403,7 @@ void WindowTest::writeFails()
     QFETCH(bool, protect);
     QFETCH(bool, page256);
     QFETCH(long, stopAfter);
-    QFETCH(bool, deleteFile);
+    QFETCH(QString, fault);
     QFETCH(QString, statusText);
     QFETCH(int, progress);
     QFETCH(QString, problem);
@@ -387,11 +412,27 @@ void WindowTest::writeFails()
     config.protect = protect;
     config.pageSize256 = page256;
     config.stopAfterCommands = stopAfter;
+    if (fault == QLatin1String("noise"))
+        config.noise = { 2, 7, 0x10, 1 }; // page 2's buffer write
+    else if (fault == QLatin1String("stuck"))
+        config.stuck = { 1, 3, 0x08 };    // 'x' is 0x78: bit 3 set
     QVERIFY(testing::attach(config));
-    const QString path = inputFile(QByteArray(5 * 264, 'x'));
-    store().setValue(QStringLiteral("file_path"), path);
-    if (deleteFile)
+    const int size = fault == QLatin1String("too big") ? 2048 * (page256 ? 256 : 264) + 1 : 5 * 264;
+    QString path = inputFile(QByteArray(size, 'x'));
+    if (fault == QLatin1String("deleted"))
         QVERIFY(QFile::remove(path));
+    else if (fault == QLatin1String("folder"))
+        path = dir.path();
+    else if (fault == QLatin1String("unreadable")) {
+        QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+        if (QFile(path).open(QIODevice::ReadOnly))
+            QSKIP("this user reads files whatever their permissions (root)");
+    }
+    store().setValue(QStringLiteral("file_path"), path);
+    // The board's old image, which a run that fails before the erase keeps.
+    const std::vector<std::uint8_t> oldImage(264, 0x42);
+    simchip::setPage(0, oldImage);
+    simchip::setPage(600, oldImage);
     window = openWindow();
     press();
     QCOMPARE(widget<QLabel>("labelStatus")->text(), statusText);
@@ -400,6 +441,11 @@ void WindowTest::writeFails()
     QCOMPARE(messages[0].icon, QMessageBox::Warning);
     QCOMPARE(messages[0].title, QStringLiteral("Problem"));
     QCOMPARE(messages[0].text, problem);
+    const bool eraseStarted = progress >= 3 || statusText == QLatin1String("Erasing chip failed!");
+    if (present && !eraseStarted) {
+        QCOMPARE(simchip::physicalPage(0), oldImage);
+        QCOMPARE(simchip::physicalPage(600), oldImage);
+    }
     for (const char* input : { "btnWrite", "btnPath", "lineEdit" })
         QVERIFY2(widget<QWidget>(input)->isEnabled(), input);
 }

@@ -40,6 +40,8 @@ private slots:
     void noChip();
     void chipStopsAnswering();
     void fileShrinksWhileWriting();
+    void verifyFindsDifferences_data();
+    void verifyFindsDifferences();
 
 private:
     QString writeInput(const QByteArray& data);
@@ -92,6 +94,7 @@ void WriteFileTest::writesFile()
     lastMessage = QStringLiteral("stale");
     QVERIFY2(AT45DB041D_WriteFile(QFile::encodeName(path).constData()), qPrintable(lastMessage));
     QCOMPARE(lastMessage, QString());
+    QVERIFY2(AT45DB041D_VerifyFile(QFile::encodeName(path).constData()), qPrintable(lastMessage));
 
     const QByteArray chip = testing::bytes(simchip::contents());
     const int length = page256 ? 256 : 264;
@@ -116,14 +119,18 @@ void WriteFileTest::tooLarge()
     QVERIFY(attach(config));
     const qint64 capacity = 2048 * (page256 ? 256 : 264);
     const QString path = writeInput(content(capacity + 1));
+    const QString expected = QStringLiteral("The file is too large for the chip: %1 bytes, at most %2 fit!")
+                                 .arg(capacity + 1)
+                                 .arg(capacity);
     simchip::setFrameLog(true);
+    QVERIFY(!AT45DB041D_CheckFile(QFile::encodeName(path).constData()));
+    QCOMPARE(lastMessage, expected);
     QVERIFY(!AT45DB041D_WriteFile(QFile::encodeName(path).constData()));
     simchip::setFrameLog(false);
-    QCOMPARE(lastMessage, QStringLiteral("The file is too large for the chip: %1 bytes, at most %2 fit!")
-                              .arg(capacity + 1)
-                              .arg(capacity));
-    QCOMPARE(simchip::frames().size(), std::size_t(1)); // the status read, nothing programmed
+    QCOMPARE(lastMessage, expected);
+    QCOMPARE(simchip::frames().size(), std::size_t(2)); // a status read each, nothing programmed
     simchip::clearFrames();
+    QVERIFY(AT45DB041D_CheckFile(QFile::encodeName(writeInput(content(capacity))).constData()));
 }
 
 // 4 GiB and ten bytes: its low 32 bits alone would say ten bytes.
@@ -148,20 +155,24 @@ void WriteFileTest::hugeFileIsNotMistakenForSmall()
 void WriteFileTest::unusableInput_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("missing") << "missing";
-    QTest::newRow("empty") << "empty";
-    QTest::newRow("a folder") << "folder";
+    QTest::addColumn<bool>("passesCheck"); // an empty file may be written: it only erases the chip
+    QTest::newRow("missing") << "missing" << false;
+    QTest::newRow("empty") << "empty" << true;
+    QTest::newRow("a folder") << "folder" << false;
 }
 
 void WriteFileTest::unusableInput()
 {
     QFETCH(QString, kind);
+    QFETCH(bool, passesCheck);
     QVERIFY(attach(fastChip()));
     QString path = dir.filePath(QStringLiteral("nothing-here.bin"));
     if (kind == QLatin1String("empty"))
         path = writeInput(QByteArray());
     else if (kind == QLatin1String("folder"))
         path = dir.path();
+    QCOMPARE(AT45DB041D_CheckFile(QFile::encodeName(path).constData()), passesCheck);
+    QCOMPARE(lastMessage, passesCheck ? QString() : QStringLiteral("Failed to get the file size or file does not exist!"));
     simchip::setFrameLog(true);
     QVERIFY(!AT45DB041D_WriteFile(QFile::encodeName(path).constData()));
     simchip::setFrameLog(false);
@@ -204,7 +215,7 @@ void WriteFileTest::chipStopsAnswering()
     config.stopAfterCommands = 1 + 3 * 3 + 2;
     QVERIFY(attach(config));
     QVERIFY(!AT45DB041D_WriteFile(QFile::encodeName(writeInput(content(20 * 264))).constData()));
-    QCOMPARE(lastMessage, QStringLiteral("Timed out waiting for the chip to program page 3!"));
+    QCOMPARE(lastMessage, QStringLiteral("The chip stopped answering while programming page 3!"));
 }
 
 // A file that yields fewer bytes than its size promised is not padded out
@@ -222,6 +233,46 @@ void WriteFileTest::fileShrinksWhileWriting()
     simchip::setFrameHook(nullptr);
     QVERIFY(!written);
     QCOMPARE(lastMessage, QStringLiteral("Failed to read the input file!"));
+}
+
+void WriteFileTest::verifyFindsDifferences_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("page");
+    QTest::newRow("cell stuck at 0") << "stuck" << 4;
+    QTest::newRow("bit flipped on the data line") << "noise" << 2;
+    QTest::newRow("file changed after writing") << "file" << 6;
+    QTest::newRow("last page's padding overwritten") << "padding" << 9;
+}
+
+// What the chip holds is read back page by page; the first page that differs
+// from the file is named.
+void WriteFileTest::verifyFindsDifferences()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, page);
+    simchip::Config config = fastChip();
+    QByteArray data = content(9 * 264 + 100);
+    data[4 * 264 + 10] = char(0x5A);
+    if (fault == QLatin1String("stuck"))
+        config.stuck = { 4, 10, 0x10 };
+    else if (fault == QLatin1String("noise"))
+        config.noise = { 2, 5, 0x01, 1 };
+    QVERIFY(attach(config));
+    const QString path = writeInput(data);
+    const QByteArray name = QFile::encodeName(path);
+    QVERIFY2(AT45DB041D_WriteFile(name.constData()), qPrintable(lastMessage));
+    if (fault == QLatin1String("file")) {
+        data[6 * 264 + 100] = char(~data[6 * 264 + 100]);
+        QCOMPARE(writeInput(data), path);
+    } else if (fault == QLatin1String("padding")) {
+        std::vector<std::uint8_t> last = simchip::page(9);
+        last[200] = 0x01;
+        simchip::setPage(9, last);
+    }
+    QVERIFY(!AT45DB041D_VerifyFile(name.constData()));
+    QCOMPARE(lastMessage,
+             QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page));
 }
 
 QTEST_GUILESS_MAIN(WriteFileTest)
