@@ -105,22 +105,27 @@ bool readStatusFast(DataFlashStatus& st)
     return decodeStatus(byte, st);
 }
 
-Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader)
+Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader, DataFlashStatus* last)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     const std::chrono::milliseconds limit(poll.limitMs);
     unsigned silentReads = 0;
     for (;;) {
-        platformSleepMs(silentReads ? std::min(poll.intervalMs, kSilentSpacingMs) : poll.intervalMs);
+        const unsigned pause = silentReads ? std::min(poll.intervalMs, kSilentSpacingMs) : poll.intervalMs;
+        if (pause) // a poll without interval reads back to back, without a system call between
+            platformSleepMs(pause);
         DataFlashStatus st;
         if (!reader(st)) {
             if (++silentReads >= kSilentReads)
                 return Wait::Silent;
         } else {
             silentReads = 0;
-            if (st.ready)
+            if (st.ready) {
+                if (last)
+                    *last = st;
                 return Wait::Ready;
+            }
         }
         if (Clock::now() - start >= limit)
             return Wait::TimedOut;
@@ -140,11 +145,11 @@ bool AT45DB041D_ReadStatus(DataFlashStatus& st, std::uint8_t* raw)
     return true;
 }
 
-bool AT45DB041D_ReadManufactDevID(std::uint8_t* id)
+namespace {
+
+// Whether four ID bytes are an AT45DB041D's; if not, lastMessage says why.
+bool isAt45db041dId(const std::uint8_t* bytes)
 {
-    lastMessage.clear();
-    std::uint8_t bytes[4] = {};
-    transfer(&kManufacturerDeviceIdRead, 1, bytes, sizeof bytes);
     if (bytes[0] != kManufacturerAtmel) {
         lastMessage = QStringLiteral("Manufacturer isn't AMTEL!");
         return false;
@@ -157,6 +162,18 @@ bool AT45DB041D_ReadManufactDevID(std::uint8_t* id)
         lastMessage = QStringLiteral("AT45DB041D_ReadManufactDevID: the 2 last bytes are wrong!");
         return false;
     }
+    return true;
+}
+
+} // namespace
+
+bool AT45DB041D_ReadManufactDevID(std::uint8_t* id)
+{
+    lastMessage.clear();
+    std::uint8_t bytes[4] = {};
+    transfer(&kManufacturerDeviceIdRead, 1, bytes, sizeof bytes);
+    if (!isAt45db041dId(bytes))
+        return false;
     if (id)
         std::memcpy(id, bytes, sizeof bytes);
     return true;
@@ -186,6 +203,20 @@ bool AT45DB041D_Connect()
         return false;
     }
     return true;
+}
+
+bool AT45DB041D_Probe(DataFlashInfo& info)
+{
+    lastMessage.clear();
+    info = DataFlashInfo();
+    LPT_WriteStartPattern();
+    if (!AT45DB041D_ReadStatus(info.status)) {
+        lastMessage = QStringLiteral("Failed to read the status byte!");
+        return false;
+    }
+    info.answered = true;
+    transfer(&kManufacturerDeviceIdRead, 1, info.id, sizeof info.id);
+    return isAt45db041dId(info.id);
 }
 
 bool AT45DB041D_SetBinaryPageSize()

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 // The decoded status register; each flag is 0 or 1.
 struct DataFlashStatus {
@@ -63,6 +64,19 @@ bool AT45DB041D_ReadManufactDevID(std::uint8_t* id);
 // AT45DB041D and is not protected.
 bool AT45DB041D_Connect();
 
+// What is on the port: the status register and the four ID bytes.
+struct DataFlashInfo {
+    bool answered = false; // the status byte carried the AT45DB041D's density code
+    DataFlashStatus status;
+    std::uint8_t id[4] = {};
+};
+
+// Wakes the link with the start pattern and reads the status register and
+// the ID bytes, whatever the ID holds and whether or not the chip is
+// protected (reading is allowed either way). False, with the connection's
+// texts in lastMessage, when no chip answers or it is not an AT45DB041D.
+bool AT45DB041D_Probe(DataFlashInfo& info);
+
 // Programs the one-time page-size register for 256-byte pages, unless the chip
 // already uses them.
 bool AT45DB041D_SetBinaryPageSize();
@@ -99,6 +113,20 @@ bool AT45DB041D_CheckFile(const char* path);
 // Programs a whole file into the chip from page 0, the last page padded with
 // zero bytes.
 bool AT45DB041D_WriteFile(const char* path);
+
+// Programs a file into a chip that has just been erased, from page 0 in the
+// page size in force, the last page zero-padded. Pages of 0xFF are left as
+// the erase left them. The two SRAM buffers take turns: while the chip
+// programs one page (without erase), the next moves into the other buffer.
+// With checked set, each buffer is read back before it is programmed (and
+// written again, up to three times, when it differs) and each page is
+// compared with its buffer on the chip afterwards; blank pages are compared
+// with a buffer of 0xFF. Stops at the first page that fails, naming it.
+bool AT45DB041D_ProgramFile(const char* path, bool checked, const DataFlashRun& run = {});
+
+// Reads the whole chip, every page in the page size in force (524288 or
+// 540672 bytes), with the continuous array read.
+bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run = {});
 
 // Reads back every page the file occupies, in the page size in force, and
 // compares it with the file's bytes (the last page zero-padded, as written).

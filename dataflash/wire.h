@@ -60,6 +60,7 @@ enum class Wait {
 // bound, or at once when the chip stops answering: a busy chip still
 // reports its density code, so a few reads in a row without it mean the
 // chip is gone.
-Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader = readStatus);
+// last, when given, receives the status that ended a Ready wait.
+Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader = readStatus, DataFlashStatus* last = nullptr);
 
 } // namespace dataflash

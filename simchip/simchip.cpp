@@ -21,11 +21,16 @@ constexpr std::uint8_t kManufacturerIdRead = 0x9F;
 constexpr std::uint8_t kConfigure = 0x3D;          // 3D 2A 80 A6: power-of-two pages
 constexpr std::uint8_t kChipErase = 0xC7;          // C7 94 80 9A
 constexpr std::uint8_t kBuffer1Write = 0x84;
-constexpr std::uint8_t kBuffer1ToPageWithErase = 0x83;
-constexpr std::uint8_t kBuffer1ToPageNoErase = 0x88;
-constexpr std::uint8_t kMainMemoryPageRead = 0xD2;
+constexpr std::uint8_t kBuffer2Write = 0x87;
 constexpr std::uint8_t kBuffer1Read = 0xD4;
+constexpr std::uint8_t kBuffer2Read = 0xD6;
+constexpr std::uint8_t kBuffer1ToPageWithErase = 0x83;
+constexpr std::uint8_t kBuffer2ToPageWithErase = 0x86;
+constexpr std::uint8_t kBuffer1ToPageNoErase = 0x88;
+constexpr std::uint8_t kBuffer2ToPageNoErase = 0x89;
 constexpr std::uint8_t kPageToBuffer1Compare = 0x60;
+constexpr std::uint8_t kPageToBuffer2Compare = 0x61;
+constexpr std::uint8_t kMainMemoryPageRead = 0xD2;
 constexpr std::uint8_t kContinuousArrayRead = 0x0B;
 
 constexpr std::uint8_t kPageSizeSequence[4] = { 0x3D, 0x2A, 0x80, 0xA6 };
@@ -49,31 +54,77 @@ constexpr std::uint8_t kStatusDataBit = 0x80;
 
 constexpr std::size_t kMemorySize = std::size_t(kPages) * kPhysicalPageSize;
 
+// The buffer commands, by what they do and which SRAM buffer (0 or 1) they use.
+enum class BufferOp { None, Write, Read, ProgramWithErase, ProgramNoErase, Compare };
+struct BufferCommand {
+    BufferOp op = BufferOp::None;
+    int buffer = -1;
+};
+
+BufferCommand bufferCommand(std::uint8_t opcode)
+{
+    switch (opcode) {
+    case kBuffer1Write: return { BufferOp::Write, 0 };
+    case kBuffer2Write: return { BufferOp::Write, 1 };
+    case kBuffer1Read: return { BufferOp::Read, 0 };
+    case kBuffer2Read: return { BufferOp::Read, 1 };
+    case kBuffer1ToPageWithErase: return { BufferOp::ProgramWithErase, 0 };
+    case kBuffer2ToPageWithErase: return { BufferOp::ProgramWithErase, 1 };
+    case kBuffer1ToPageNoErase: return { BufferOp::ProgramNoErase, 0 };
+    case kBuffer2ToPageNoErase: return { BufferOp::ProgramNoErase, 1 };
+    case kPageToBuffer1Compare: return { BufferOp::Compare, 0 };
+    case kPageToBuffer2Compare: return { BufferOp::Compare, 1 };
+    default: return {};
+    }
+}
+
+// Busy wait for the simulated cost of one port access.
+void spendNanoseconds(long nanoseconds)
+{
+    if (nanoseconds <= 0)
+        return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(nanoseconds);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
 class Chip {
 public:
     explicit Chip(const Config& config);
+    ~Chip();
 
     void out(std::uint16_t port, std::uint8_t value);
     std::uint8_t in(std::uint16_t port);
 
     Config config;
     std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(kMemorySize, 0xFF);
-    std::vector<std::uint8_t> buffer1 = std::vector<std::uint8_t>(kPhysicalPageSize, 0xFF);
+    std::vector<std::uint8_t> buffers[2] = { std::vector<std::uint8_t>(kPhysicalPageSize, 0xFF),
+                                             std::vector<std::uint8_t>(kPhysicalPageSize, 0xFF) };
+    int busyBuffer = -1;           // the buffer the running operation uses, -1 for none
     bool pageSizeRegister = false; // one-time, non-volatile
     bool powerOfTwo = false;       // in force since power-up
     bool compareMismatch = false;
     Clock::time_point busyUntil {};
     unsigned commands = 0;
     long bufferWrites = 0;
+    std::uint64_t accesses = 0;
 
     bool logFrames = false;
     std::vector<Frame> frameLog;
     bool tracePorts = false;
     std::vector<PortAccess> trace;
     std::function<void(const Frame&)> frameHook;
+    FILE* frameLogFile = nullptr;
 
     void powerUp();
     bool isBusy() const { return Clock::now() < busyUntil; }
+    // While a program, transfer or compare runs from one buffer, the other
+    // buffer can still be written and read.
+    bool allowedWhileBusy(const BufferCommand& command) const
+    {
+        return (command.op == BufferOp::Write || command.op == BufferOp::Read) && busyBuffer >= 0
+               && command.buffer != busyBuffer;
+    }
     unsigned pageLength() const { return powerOfTwo ? 256 : 264; }
     std::uint8_t statusByte() const;
     void saveImage(std::size_t offset, std::size_t length);
@@ -98,7 +149,7 @@ private:
     void fallingEdge();
     std::uint8_t responseByte() const;
     void execute();
-    void beBusyFor(long microseconds);
+    void beBusyFor(long microseconds, int buffer = -1);
     void applyStuckBits(unsigned page);
     void applyNoise(std::vector<std::uint8_t>& buffer, unsigned length);
     bool decodeAddress(unsigned& page, unsigned& byte) const;
@@ -120,13 +171,25 @@ Chip::Chip(const Config& c)
     pageSizeRegister = config.pageSize256;
     loadImage();
     powerUp();
+    if (!config.frameLogPath.empty())
+        frameLogFile = std::fopen(config.frameLogPath.c_str(), "w");
+}
+
+Chip::~Chip()
+{
+    if (!frameLogFile)
+        return;
+    std::fprintf(frameLogFile, "end %s\n", selected ? "selected" : "released");
+    std::fclose(frameLogFile);
 }
 
 // Power-up state: buffers undefined (0xFF here), idle, and the page size that
 // the one-time register holds.
 void Chip::powerUp()
 {
-    std::fill(buffer1.begin(), buffer1.end(), 0xFF);
+    for (std::vector<std::uint8_t>& buffer : buffers)
+        std::fill(buffer.begin(), buffer.end(), 0xFF);
+    busyBuffer = -1;
     powerOfTwo = pageSizeRegister;
     compareMismatch = false;
     busyUntil = {};
@@ -208,6 +271,8 @@ std::uint8_t Chip::statusByte() const
 
 void Chip::out(std::uint16_t port, std::uint8_t value)
 {
+    spendNanoseconds(config.ioNs);
+    ++accesses;
     if (tracePorts)
         trace.push_back({ true, port, value });
     if (port != config.base || !config.present)
@@ -230,6 +295,8 @@ void Chip::out(std::uint16_t port, std::uint8_t value)
 
 std::uint8_t Chip::in(std::uint16_t port)
 {
+    spendNanoseconds(config.ioNs);
+    ++accesses;
     std::uint8_t value = kIdleStatusRegister;
     if (port == static_cast<std::uint16_t>(config.base + 1) && selected && answering && !soHigh)
         value |= kStatusDataBit; // SO low reads as bit 7 set
@@ -255,15 +322,19 @@ void Chip::release()
 {
     selected = false;
     soHigh = true;
+    const Frame taken { frame, bitsIn, answering, answering && isBusy() };
     if (logFrames)
-        frameLog.push_back({ frame, bitsIn, answering });
+        frameLog.push_back(taken);
+    if (frameLogFile)
+        std::fprintf(frameLogFile, "frame %02X %zu %u %s\n", frame.empty() ? 0 : frame[0], frame.size(), bitsIn,
+                     answering ? "answered" : "ignored");
     if (!answering)
         return;
     ++commands;
     if (bitsIn == 0)
         execute();
     if (frameHook)
-        frameHook(Frame { frame, bitsIn, true });
+        frameHook(taken);
 }
 
 // The bits on SI are shifted in whether or not the chip answers, so that the
@@ -316,10 +387,16 @@ std::uint8_t Chip::responseByte() const
     const std::uint8_t opcode = frame[0];
     if (opcode == kStatusRead)
         return statusByte(); // repeated, and current, for as long as it is clocked
-    if (isBusy())
-        return 0xFF; // while busy the chip answers status reads only
+    const BufferCommand command = bufferCommand(opcode);
+    if (isBusy() && !allowedWhileBusy(command))
+        return 0xFF; // while busy the chip answers status reads only, and the other buffer
     unsigned page = 0, byte = 0;
     const unsigned length = pageLength();
+    if (command.op == BufferOp::Read) { // opcode, 3 address bytes, 1 don't-care byte
+        if (n < 5 || !decodeAddress(page, byte))
+            return 0xFF;
+        return buffers[command.buffer][(byte + (n - 5)) % length];
+    }
     switch (opcode) {
     case kManufacturerIdRead:
         return n >= 1 && n <= 4 ? config.id[n - 1] : 0xFF;
@@ -327,10 +404,6 @@ std::uint8_t Chip::responseByte() const
         if (n < 8 || !decodeAddress(page, byte))
             return 0xFF;
         return memory[page * kPhysicalPageSize + (byte + (n - 8)) % length];
-    case kBuffer1Read: // opcode, 3 address bytes, 1 don't-care byte
-        if (n < 5 || !decodeAddress(page, byte))
-            return 0xFF;
-        return buffer1[(byte + (n - 5)) % length];
     case kContinuousArrayRead: { // opcode, 3 address bytes, 1 don't-care byte
         if (n < 5 || !decodeAddress(page, byte))
             return 0xFF;
@@ -342,9 +415,10 @@ std::uint8_t Chip::responseByte() const
     }
 }
 
-void Chip::beBusyFor(long microseconds)
+void Chip::beBusyFor(long microseconds, int buffer)
 {
     busyUntil = Clock::now() + std::chrono::microseconds(microseconds);
+    busyBuffer = buffer;
 }
 
 void Chip::applyStuckBits(unsigned page)
@@ -369,10 +443,49 @@ void Chip::applyNoise(std::vector<std::uint8_t>& buffer, unsigned length)
 // ready and the frame holds exactly the command's bytes.
 void Chip::execute()
 {
-    if (frame.empty() || isBusy())
+    if (frame.empty())
+        return;
+    const BufferCommand command = bufferCommand(frame[0]);
+    if (isBusy() && !allowedWhileBusy(command))
         return;
     unsigned page = 0, byte = 0;
     const unsigned length = pageLength();
+    switch (command.op) {
+    case BufferOp::Write:
+        if (decodeAddress(page, byte)) {
+            std::vector<std::uint8_t>& buffer = buffers[command.buffer];
+            for (std::size_t i = 4; i < frame.size(); ++i)
+                buffer[(byte + (i - 4)) % length] = frame[i];
+            applyNoise(buffer, length);
+        }
+        return;
+    case BufferOp::ProgramWithErase:
+    case BufferOp::ProgramNoErase:
+        if (frame.size() == 4 && decodeAddress(page, byte) && !config.protect) {
+            const bool erase = command.op == BufferOp::ProgramWithErase;
+            const std::vector<std::uint8_t>& buffer = buffers[command.buffer];
+            std::uint8_t* target = &memory[page * kPhysicalPageSize];
+            // Programming only clears bits; without the built-in erase the
+            // page keeps the zeros it had.
+            for (unsigned i = 0; i < length; ++i)
+                target[i] = erase ? buffer[i] : static_cast<std::uint8_t>(target[i] & buffer[i]);
+            applyStuckBits(page);
+            saveImage(page * kPhysicalPageSize, kPhysicalPageSize);
+            beBusyFor(erase ? config.pageEraseProgramUs : config.pageProgramUs, command.buffer);
+        }
+        return;
+    case BufferOp::Compare:
+        if (frame.size() == 4 && decodeAddress(page, byte)) {
+            const std::vector<std::uint8_t>& buffer = buffers[command.buffer];
+            compareMismatch = !std::equal(buffer.begin(), buffer.begin() + length,
+                                          memory.begin() + page * kPhysicalPageSize);
+            beBusyFor(config.compareUs, command.buffer);
+        }
+        return;
+    case BufferOp::Read:
+    case BufferOp::None:
+        break;
+    }
     switch (frame[0]) {
     case kConfigure:
         if (frame.size() == 4 && std::equal(frame.begin(), frame.end(), kPageSizeSequence)) {
@@ -388,32 +501,6 @@ void Chip::execute()
                 applyStuckBits(static_cast<unsigned>(config.stuck.page) % kPages);
             saveImage(0, kMemorySize);
             beBusyFor(config.chipEraseUs);
-        }
-        break;
-    case kBuffer1Write:
-        if (decodeAddress(page, byte)) {
-            for (std::size_t i = 4; i < frame.size(); ++i)
-                buffer1[(byte + (i - 4)) % length] = frame[i];
-            applyNoise(buffer1, length);
-        }
-        break;
-    case kBuffer1ToPageWithErase:
-    case kBuffer1ToPageNoErase:
-        if (frame.size() == 4 && decodeAddress(page, byte) && !config.protect) {
-            const bool erase = frame[0] == kBuffer1ToPageWithErase;
-            std::uint8_t* target = &memory[page * kPhysicalPageSize];
-            for (unsigned i = 0; i < length; ++i)
-                target[i] = erase ? buffer1[i] : static_cast<std::uint8_t>(target[i] & buffer1[i]);
-            applyStuckBits(page);
-            saveImage(page * kPhysicalPageSize, kPhysicalPageSize);
-            beBusyFor(erase ? config.pageEraseProgramUs : config.pageProgramUs);
-        }
-        break;
-    case kPageToBuffer1Compare:
-        if (frame.size() == 4 && decodeAddress(page, byte)) {
-            compareMismatch = !std::equal(buffer1.begin(), buffer1.begin() + length,
-                                          memory.begin() + page * kPhysicalPageSize);
-            beBusyFor(config.compareUs);
         }
         break;
     default:
@@ -489,6 +576,10 @@ Config configFromEnvironment()
     envMicroseconds("PAGEKILN_SIM_CONFIG_MS", config.configureUs);
     envMicroseconds("PAGEKILN_SIM_ERASE_MS", config.chipEraseUs);
     envMicroseconds("PAGEKILN_SIM_COMPARE_MS", config.compareUs);
+    if (const char* log = std::getenv("PAGEKILN_SIM_FRAME_LOG"))
+        config.frameLogPath = log;
+    if (const char* io = std::getenv("PAGEKILN_SIM_IO_NS"); io && *io)
+        config.ioNs = std::strtol(io, nullptr, 10);
     return config;
 }
 
@@ -544,6 +635,7 @@ std::vector<Frame> frames() { return chip().frameLog; }
 void clearFrames() { chip().frameLog.clear(); }
 void setFrameHook(std::function<void(const Frame&)> hook) { chip().frameHook = std::move(hook); }
 void setPortTrace(bool enabled) { chip().tracePorts = enabled; }
+std::uint64_t portAccesses() { return chip().accesses; }
 std::vector<PortAccess> portTrace() { return chip().trace; }
 void clearPortTrace() { chip().trace.clear(); }
 

@@ -42,6 +42,10 @@ struct Config {
     long stopAfterCommands = -1;    // stops answering after this many commands (-1: never)
     bool driverOpen = true;         // false: reports its port driver closed (or PAGEKILN_SIM_DRIVER_CLOSED=1)
     std::string imagePath;          // flash contents and one-time state; empty: memory only
+    // A text log of every frame, one line each ("frame OPCODE BYTES EXTRABITS
+    // answered|ignored"), and at exit "end released" or "end selected"
+    // (PAGEKILN_SIM_FRAME_LOG); for checking a program from outside.
+    std::string frameLogPath;
 
     // A cell fault: these bits of one byte of one page read 0 after any
     // program or erase that touches the page (PAGEKILN_SIM_STUCK=PAGE:OFFSET:MASK).
@@ -66,6 +70,9 @@ struct Config {
     long configureUs = 14000;        // page-size configuration
     long chipEraseUs = 3000000;      // whole chip
     long compareUs = 200;            // page to buffer compare
+    // Time spent inside every Inp32/Out32 call, in nanoseconds: a real
+    // parallel port's bus cycle is about 1000 (PAGEKILN_SIM_IO_NS).
+    long ioNs = 0;
 
     void setBusyTimes(long microseconds); // every busy time at once (0 for fast tests)
 };
@@ -98,6 +105,7 @@ struct Frame {
     std::vector<std::uint8_t> in;
     unsigned extraBits = 0;
     bool answered = true;
+    bool whileBusy = false; // chip select rose while the chip was busy
 };
 void setFrameLog(bool enabled);
 std::vector<Frame> frames();
@@ -114,6 +122,9 @@ struct PortAccess {
 void setPortTrace(bool enabled);
 std::vector<PortAccess> portTrace();
 void clearPortTrace();
+
+// Port accesses (Inp32 and Out32 calls) since the last reset().
+std::uint64_t portAccesses();
 
 // True when the environment variable is set to anything but "" or "0".
 bool envFlag(const char* name);

@@ -18,6 +18,8 @@ private slots:
     void statusPortFollowsBase();
     void linePatterns();
     void noChipReadsUndriven();
+    void blockTransfers_data();
+    void blockTransfers();
 };
 
 void PortLinkTest::loadDriver_data()
@@ -157,6 +159,65 @@ void PortLinkTest::noChipReadsUndriven()
     QCOMPARE(int(LPT_SpiTransferByte(0xD7)), 0xFF);
     QCOMPARE(int(LPT_SpiTransferByte(0xFF)), 0xFF);
     LPT_SetChipSelect(true);
+}
+
+void PortLinkTest::blockTransfers_data()
+{
+    QTest::addColumn<bool>("page256");
+    QTest::newRow("256-byte buffer") << true;
+    QTest::newRow("264-byte buffer") << false;
+}
+
+// Every byte value through the block transfers: into buffer 1 in one frame,
+// back out in another. Two data-register writes per bit out, two writes and
+// one status read per bit in; SI never changes on a rising clock edge, and
+// chip select is released with the clock low.
+void PortLinkTest::blockTransfers()
+{
+    QFETCH(bool, page256);
+    simchip::Config config = testing::fastChip();
+    config.pageSize256 = page256;
+    QVERIFY(testing::attach(config));
+    const std::size_t length = page256 ? 256 : 264;
+    std::vector<std::uint8_t> write = { 0x84, 0x00, 0x00, 0x00 };
+    for (std::size_t i = 0; i < length; ++i)
+        write.push_back(static_cast<std::uint8_t>(i * 167 + 13)); // 167 is odd: all 256 values
+    const std::uint8_t read[5] = { 0xD4, 0x00, 0x00, 0x00, 0x00 };
+    std::vector<std::uint8_t> back(length, 0);
+
+    simchip::setPortTrace(true);
+    LPT_SetChipSelect(false);
+    LPT_SpiWriteBytes(write.data(), write.size());
+    LPT_SetChipSelect(true);
+    const std::size_t writeAccesses = simchip::portTrace().size();
+    LPT_SetChipSelect(false);
+    LPT_SpiWriteBytes(read, sizeof read);
+    LPT_SpiReadBytes(back.data(), back.size());
+    LPT_SetChipSelect(true);
+    simchip::setPortTrace(false);
+
+    QCOMPARE(testing::bytes(back), testing::bytes(write).mid(4));
+    const std::vector<simchip::PortAccess> trace = simchip::portTrace();
+    QCOMPARE(writeAccesses, 2 + write.size() * 16);
+    QCOMPARE(trace.size() - writeAccesses, 2 + sizeof read * 16 + length * 24);
+    std::size_t statusReads = 0;
+    std::uint8_t lines = 0x01;
+    for (const simchip::PortAccess& access : trace) {
+        if (!access.write) {
+            ++statusReads;
+            QCOMPARE(int(access.port), 0x379);
+            continue;
+        }
+        QCOMPARE(int(access.port), 0x378);
+        const bool rising = !(lines & 0x02) && (access.value & 0x02);
+        if (rising)
+            QCOMPARE(access.value & 0x05, lines & 0x05); // SI and CS# steady through the edge
+        if ((access.value & 0x01) != (lines & 0x01))
+            QCOMPARE(access.value & 0x02, 0); // chip select changes with the clock low
+        lines = access.value;
+    }
+    QCOMPARE(statusReads, length * 8);
+    simchip::clearPortTrace();
 }
 
 QTEST_GUILESS_MAIN(PortLinkTest)

@@ -42,6 +42,12 @@ private slots:
     void fileShrinksWhileWriting();
     void verifyFindsDifferences_data();
     void verifyFindsDifferences();
+    void fastPathFaults_data();
+    void fastPathFaults();
+    void fastPathCommands();
+    void fastPathStops();
+    void readChip_data();
+    void readChip();
 
 private:
     QString writeInput(const QByteArray& data);
@@ -66,42 +72,65 @@ QString WriteFileTest::writeInput(const QByteArray& data)
 
 void WriteFileTest::writesFile_data()
 {
+    QTest::addColumn<bool>("fast");
     QTest::addColumn<bool>("page256");
     QTest::addColumn<qint64>("size");
-    for (bool page256 : { true, false }) {
-        const qint64 capacity = 2048 * (page256 ? 256 : 264);
-        const char* mode = page256 ? "256" : "264";
-        QTest::addRow("%s: one byte", mode) << page256 << qint64(1);
-        QTest::addRow("%s: 512 bytes", mode) << page256 << qint64(512);
-        QTest::addRow("%s: one page and a byte", mode) << page256 << qint64(page256 ? 257 : 265);
-        QTest::addRow("%s: exactly full", mode) << page256 << capacity;
+    QTest::addColumn<int>("blankPages"); // pages of 0xFF from page 2 on
+    for (bool fast : { false, true }) {
+        for (bool page256 : { true, false }) {
+            const qint64 length = page256 ? 256 : 264;
+            const QByteArray prefix = QByteArray(fast ? "fast, " : "") + (page256 ? "256" : "264");
+            const char* mode = prefix.constData();
+            QTest::addRow("%s: one byte", mode) << fast << page256 << qint64(1) << 0;
+            QTest::addRow("%s: 512 bytes", mode) << fast << page256 << qint64(512) << 0;
+            QTest::addRow("%s: one page", mode) << fast << page256 << length << 0;
+            QTest::addRow("%s: one page and a byte", mode) << fast << page256 << length + 1 << 0;
+            QTest::addRow("%s: blank pages in the middle", mode) << fast << page256 << 9 * length + 7 << 5;
+            QTest::addRow("%s: exactly full", mode) << fast << page256 << 2048 * length << 0;
+        }
     }
 }
 
 // The file lands byte for byte from page 0; the last page is padded with
-// zeros and the rest of the chip is untouched.
+// zeros and the rest of the chip is untouched, through the window's path and
+// through the fast one (after an erase).
 void WriteFileTest::writesFile()
 {
+    QFETCH(bool, fast);
     QFETCH(bool, page256);
     QFETCH(qint64, size);
+    QFETCH(int, blankPages);
     simchip::Config config = fastChip();
     config.pageSize256 = page256;
     QVERIFY(attach(config));
-    const QByteArray data = content(size);
+    const int length = page256 ? 256 : 264;
+    QByteArray data = content(size);
+    data.replace(2 * length, blankPages * length, QByteArray(blankPages * length, char(0xFF)));
     const QString path = writeInput(data);
     QVERIFY(!path.isEmpty());
+    const QByteArray name = QFile::encodeName(path);
 
+    std::vector<unsigned> progress;
+    const DataFlashRun run { [&](unsigned done, unsigned total) { progress.push_back(done * 10000 + total); }, {} };
     lastMessage = QStringLiteral("stale");
-    QVERIFY2(AT45DB041D_WriteFile(QFile::encodeName(path).constData()), qPrintable(lastMessage));
+    if (fast) {
+        QVERIFY(AT45DB041D_ChipErase());
+        QVERIFY2(AT45DB041D_ProgramFile(name.constData(), true, run), qPrintable(lastMessage));
+    } else {
+        QVERIFY2(AT45DB041D_WriteFile(name.constData()), qPrintable(lastMessage));
+    }
     QCOMPARE(lastMessage, QString());
-    QVERIFY2(AT45DB041D_VerifyFile(QFile::encodeName(path).constData()), qPrintable(lastMessage));
+    QVERIFY2(AT45DB041D_VerifyFile(name.constData()), qPrintable(lastMessage));
 
     const QByteArray chip = testing::bytes(simchip::contents());
-    const int length = page256 ? 256 : 264;
     const int pages = int((size + length - 1) / length);
     QCOMPARE(chip.left(int(size)), data);
     QCOMPARE(chip.mid(int(size), pages * length - int(size)), QByteArray(pages * length - int(size), '\0'));
     QCOMPARE(chip.mid(pages * length), QByteArray(chip.size() - pages * length, char(0xFF)));
+    if (fast) { // every page reported, in order
+        QCOMPARE(int(progress.size()), pages);
+        QCOMPARE(progress.back(), unsigned(pages * 10000 + pages));
+    }
 }
 
 void WriteFileTest::tooLarge_data()
@@ -273,6 +302,152 @@ void WriteFileTest::verifyFindsDifferences()
     QVERIFY(!AT45DB041D_VerifyFile(name.constData()));
     QCOMPARE(lastMessage,
              QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page));
+}
+
+void WriteFileTest::fastPathFaults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<long>("noiseCount");
+    QTest::addColumn<QString>("message");
+    // Buffer writes are counted from power-up; the fourth carries page 3.
+    QTest::newRow("a flipped bit is written again") << "noise" << 1L << QString();
+    QTest::newRow("a bit that keeps flipping") << "noise" << 3L
+                                               << "Page 3 did not reach the chip's buffer intact in 3 tries: the data "
+                                                  "line is unreliable (check the cable, its length and the chip's "
+                                                  "supply)!";
+    QTest::newRow("a cell stuck at 0") << "stuck" << 0L
+                                       << "Page 5 does not match the file after programming: the flash did not take "
+                                          "it (a worn or damaged chip)!";
+    QTest::newRow("a blank page that does not erase") << "stuck blank" << 0L
+                                                      << "Page 8 does not match the file after programming: the flash "
+                                                         "did not take it (a worn or damaged chip)!";
+    QTest::newRow("the chip vanishes") << "vanishes" << 0L << "The chip stopped answering while taking page 3's data!";
+}
+
+void WriteFileTest::fastPathFaults()
+{
+    QFETCH(QString, fault);
+    QFETCH(long, noiseCount);
+    QFETCH(QString, message);
+    simchip::Config config = fastChip();
+    config.pageSize256 = true;
+    if (fault == QLatin1String("noise"))
+        config.noise = { 3, 100, 0x04, noiseCount };
+    else if (fault == QLatin1String("stuck"))
+        config.stuck = { 5, 17, 0xFF };
+    else if (fault == QLatin1String("stuck blank"))
+        config.stuck = { 8, 0, 0x80 };
+    QByteArray data = content(12 * 256);
+    data[5 * 256 + 17] = char(0x81);
+    data.replace(7 * 256, 2 * 256, QByteArray(2 * 256, char(0xFF))); // pages 7 and 8 blank
+    const QString path = writeInput(data);
+    QVERIFY(attach(config));
+    QVERIFY(AT45DB041D_ChipErase());
+    if (fault == QLatin1String("vanishes")) {
+        // Silent once page 2's program has been sent: the erase takes 2
+        // frames, the status read and the first poll 2, page 0 three (buffer
+        // write, read-back, program), pages 1 and 2 six each (buffer write,
+        // read-back, poll, compare of the page before, poll, program).
+        config.stopAfterCommands = 2 + 2 + 3 + 6 + 6;
+        simchip::reset(config);
+        QVERIFY(AT45DB041D_ChipErase());
+    }
+    const bool ok = AT45DB041D_ProgramFile(QFile::encodeName(path).constData(), true);
+    QCOMPARE(lastMessage, message);
+    QCOMPARE(ok, message.isEmpty());
+    if (ok)
+        QCOMPARE(testing::bytes(simchip::contents()).left(data.size()), data);
+}
+
+// The command stream of the fast path on a chip with real busy times: the
+// two buffers take turns, pages are programmed without erase, blank pages are
+// only compared, and while the chip is busy it is sent nothing but status
+// reads and access to the buffer it is not using.
+void WriteFileTest::fastPathCommands()
+{
+    simchip::Config config = fastChip();
+    config.pageSize256 = true;
+    config.pageProgramUs = 2000;
+    config.compareUs = 200;
+    QVERIFY(attach(config));
+    QByteArray data = content(10 * 256);
+    data.replace(4 * 256, 3 * 256, QByteArray(3 * 256, char(0xFF))); // pages 4 to 6 blank
+    const QString path = writeInput(data);
+    QVERIFY(AT45DB041D_ChipErase());
+    simchip::setFrameLog(true);
+    QVERIFY2(AT45DB041D_ProgramFile(QFile::encodeName(path).constData(), true), qPrintable(lastMessage));
+    simchip::setFrameLog(false);
+
+    QStringList programs, compares;
+    int busyBuffer = -1; // the buffer of the last program or compare
+    int overlapped = 0;
+    for (const simchip::Frame& frame : simchip::frames()) {
+        const std::uint8_t op = frame.in.at(0);
+        const int page = frame.in.size() >= 3 ? frame.in[1] << 8 | frame.in[2] : -1;
+        QVERIFY2(op != 0x83 && op != 0x86, "no program with built-in erase");
+        if (op == 0x88 || op == 0x89)
+            programs << QStringLiteral("%1:%2").arg(page).arg(op == 0x88 ? 1 : 2);
+        if (op == 0x60 || op == 0x61)
+            compares << QStringLiteral("%1:%2").arg(page).arg(op == 0x60 ? 1 : 2);
+        if (frame.whileBusy && op != 0xD7) {
+            const int buffer = (op == 0x84 || op == 0xD4) ? 0 : (op == 0x87 || op == 0xD6) ? 1 : -1;
+            QVERIFY2(buffer >= 0 && buffer != busyBuffer, qPrintable(QString::number(op, 16)));
+            ++overlapped;
+        }
+        if (op == 0x88 || op == 0x60)
+            busyBuffer = 0;
+        else if (op == 0x89 || op == 0x61)
+            busyBuffer = 1;
+    }
+    simchip::clearFrames();
+    QCOMPARE(programs, QStringList({ "0:1", "1:2", "2:1", "3:2", "7:2", "8:1", "9:2" }));
+    // Blank pages are compared with a buffer of 0xFF, filled once for the run.
+    QCOMPARE(compares, QStringList({ "0:1", "1:2", "2:1", "3:2", "4:1", "5:1", "6:1", "7:2", "8:1", "9:2" }));
+    QVERIFY2(overlapped >= 5, "buffers are filled while the chip programs");
+    QCOMPARE(testing::bytes(simchip::contents()).left(data.size()), data);
+}
+
+// A stop request is taken between pages: the page in hand is finished and
+// compared, and nothing after it is sent.
+void WriteFileTest::fastPathStops()
+{
+    simchip::Config config = fastChip();
+    config.pageSize256 = true;
+    QVERIFY(attach(config));
+    const QByteArray data = content(20 * 256);
+    const QString path = writeInput(data);
+    QVERIFY(AT45DB041D_ChipErase());
+    unsigned done = 0;
+    const DataFlashRun run { [&](unsigned pages, unsigned) { done = pages; }, [&] { return done == 6; } };
+    QVERIFY(!AT45DB041D_ProgramFile(QFile::encodeName(path).constData(), true, run));
+    QCOMPARE(lastMessage, QStringLiteral("Stopped on request after page 5."));
+    const QByteArray chip = testing::bytes(simchip::contents());
+    QCOMPARE(chip.left(6 * 256), data.left(6 * 256));
+    QCOMPARE(chip.mid(6 * 256, 256), QByteArray(256, char(0xFF)));
+}
+
+void WriteFileTest::readChip_data()
+{
+    QTest::addColumn<bool>("page256");
+    QTest::newRow("256-byte pages") << true;
+    QTest::newRow("264-byte pages") << false;
+}
+
+void WriteFileTest::readChip()
+{
+    QFETCH(bool, page256);
+    simchip::Config config = fastChip();
+    config.pageSize256 = page256;
+    QVERIFY(attach(config));
+    const QByteArray data = content(2048 * 264);
+    for (unsigned page = 0; page < 2048; ++page) {
+        const QByteArray bytes = data.mid(int(page) * 264, 264);
+        simchip::setPage(page, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    }
+    std::vector<std::uint8_t> contents;
+    QVERIFY(AT45DB041D_ReadChip(contents));
+    QCOMPARE(contents.size(), std::size_t(page256 ? 524288 : 540672));
+    QCOMPARE(testing::bytes(contents), testing::bytes(simchip::contents()));
 }
 
 QTEST_GUILESS_MAIN(WriteFileTest)
