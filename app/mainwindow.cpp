@@ -4,6 +4,7 @@
 
 #include "at45db041d.h"
 #include "dialogs.h"
+#include "frontend.h"
 #include "lpt.h"
 #include "platform.h"
 
@@ -12,26 +13,18 @@
 #include <QSettings>
 
 bool portDriverLoaded = false;
-const char* const kSettingsOrganisation = "pagekiln.org";
-const char* const kSettingsApplication = "Pagekiln2";
+const char* const kSettingsOrganisation = frontend::kSettingsOrganisation;
+const char* const kSettingsApplication = frontend::kSettingsApplication;
 
 namespace {
 
-const char* const kAddressKey = "lpt_address";
+using frontend::kAddressKey;
+using frontend::kDefaultAddress;
 const char* const kPathKey = "file_path";
-const char* const kDefaultAddress = "378";
 const char* const kDefaultPath = "C:/";
 
 // Pause after the page-size change and after the erase, before the next stage.
 constexpr unsigned kStagePauseMs = 300;
-
-// Parses a port address typed in hexadecimal, as a 32-bit number.
-bool parseAddress(const QString& text, int& value)
-{
-    bool ok = false;
-    value = text.toInt(&ok, 16);
-    return ok;
-}
 
 } // namespace
 
@@ -78,21 +71,16 @@ void MainWindow::saveSettings()
 
 void MainWindow::applyLptAddress()
 {
-    int address = 0;
-    if (!parseAddress(lptAddress, address)) {
+    if (!frontend::parsePortAddress(lptAddress, lptBase))
         showProblem(QStringLiteral("Failed to convert the LPT address from '%1' to number!\nCommunication won't work!")
                         .arg(lptAddress));
-        return;
-    }
-    // Addresses above 0xFFFF keep their low 16 bits.
-    lptBase = static_cast<std::int16_t>(static_cast<std::uint16_t>(address & 0xFFFF));
 }
 
 void MainWindow::on_lineEdit_editingFinished()
 {
     lptAddress = form->lineEdit->text();
-    int address = 0;
-    if (parseAddress(lptAddress, address))
+    std::int16_t base = 0;
+    if (frontend::parsePortAddress(lptAddress, base))
         saveSettings();
 }
 
@@ -125,11 +113,8 @@ void MainWindow::on_btnWrite_clicked()
 
     if (!portDriverLoaded) {
         showStatus(QStringLiteral("Loading dll..."));
-        if (!LPT_LoadDriver()) {
-            QString problem = QStringLiteral("Failed to load %1 !").arg(QString::fromLatin1(platformPortLibraryName()));
-            const std::string why = LPT_DriverProblem();
-            if (!why.empty())
-                problem += QLatin1Char('\n') + QString::fromLocal8Bit(why.c_str());
+        QString problem;
+        if (!frontend::loadPortLibrary(problem)) {
             reportFailure(QStringLiteral("Loading dll failed!"), problem);
             return;
         }
@@ -138,11 +123,7 @@ void MainWindow::on_btnWrite_clicked()
 
     showStatus(QStringLiteral("Starting the communication..."));
     if (!AT45DB041D_Connect()) {
-        // A port the library cannot reach explains the silence better than
-        // the status byte does.
-        const std::string portProblem = LPT_PortProblem();
-        reportFailure(QStringLiteral("Failed to start communication!"),
-                      portProblem.empty() ? lastMessage : QString::fromLocal8Bit(portProblem.c_str()));
+        reportFailure(QStringLiteral("Failed to start communication!"), frontend::connectionProblem());
         return;
     }
     form->progressBar->setValue(1);

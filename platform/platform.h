@@ -1,8 +1,9 @@
 // The thin layer between Pagekiln and the operating system: loading the port
-// library, querying a file's size and sleeping. One implementation per
+// library, querying a file's size, sleeping, and the console. One implementation per
 // platform (platform_win.cpp, platform_posix.cpp); the build picks one.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 // Calling convention of the port library's entry points: inpout32's exports
@@ -37,3 +38,11 @@ bool platformFileSize(const char* path, std::uint64_t& size);
 
 // Blocks the calling thread for the given number of milliseconds.
 void platformSleepMs(unsigned milliseconds);
+
+// True when the standard error stream is a terminal (not a file or a pipe).
+bool platformStderrIsTerminal();
+
+// From now on an interrupt from the keyboard (Ctrl-C: SIGINT, or the console's
+// Ctrl-C and Ctrl-Break events on Windows) sets *flag to 1 instead of ending
+// the process, so that the program can stop at a clean boundary.
+void platformCatchInterrupt(volatile std::sig_atomic_t* flag);

@@ -1,10 +1,12 @@
-// POSIX implementation of the platform layer (dlopen, open/fstat, nanosleep).
+// POSIX implementation of the platform layer (dlopen, open/fstat, nanosleep,
+// isatty, sigaction).
 #include "platform.h"
 
 #include <cerrno>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,4 +54,29 @@ void platformSleepMs(unsigned milliseconds)
     // Resume after a signal interrupts the sleep, for the time that was left.
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+bool platformStderrIsTerminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
+namespace {
+volatile std::sig_atomic_t* interruptFlag = nullptr;
+
+extern "C" void onInterrupt(int)
+{
+    if (interruptFlag)
+        *interruptFlag = 1;
+}
+} // namespace
+
+void platformCatchInterrupt(volatile std::sig_atomic_t* flag)
+{
+    interruptFlag = flag;
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART; // port and file calls carry on; the flag is looked at between pages
+    sigaction(SIGINT, &action, nullptr);
 }

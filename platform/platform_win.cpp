@@ -1,9 +1,12 @@
 // Windows implementation of the platform layer (LoadLibraryA, CreateFileA,
-// Sleep).
+// Sleep, the console).
 #include "platform.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
+#include <cstdio>
+#include <io.h>
 
 const char* platformPortLibraryName()
 {
@@ -52,4 +55,28 @@ bool platformFileSize(const char* path, std::uint64_t& size)
 void platformSleepMs(unsigned milliseconds)
 {
     Sleep(milliseconds);
+}
+
+bool platformStderrIsTerminal()
+{
+    return _isatty(_fileno(stderr)) != 0;
+}
+
+namespace {
+volatile std::sig_atomic_t* interruptFlag = nullptr;
+
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && interruptFlag) {
+        *interruptFlag = 1;
+        return TRUE; // handled: the process goes on to stop by itself
+    }
+    return FALSE;
+}
+} // namespace
+
+void platformCatchInterrupt(volatile std::sig_atomic_t* flag)
+{
+    interruptFlag = flag;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }

@@ -26,6 +26,7 @@ exe="$prefix/bin/pagekiln"
 library="$(find "$prefix" -name libinpout32.so -path '*/pagekiln/*' | head -n 1)"
 check "the program is installed" test -x "$exe"
 check "the hardware port library is installed beside it" test -n "$library"
+check "the command-line program is installed" test -x "$prefix/bin/pagekiln-cli"
 check "the desktop entry is installed" test -f "$prefix/share/applications/pagekiln.desktop"
 check "the icon is installed" test -f "$prefix/share/icons/hicolor/128x128/apps/pagekiln.png"
 check "the simulated chip is not installed" test -z "$(find "$prefix" -path '*simulator*' -print -quit)"
@@ -76,6 +77,22 @@ check "with the simulated chip, a press of Write runs to the end" \
 "$dump" "$work/chip.img" "$work/chip.bin" 264 >/dev/null
 check "the chip holds the file" cmp -s -n 1500 "$work/chip.bin" "$work/boot.ldr"
 
-passed=$(( 9 - failures ))
+# 3. The command-line program, installed beside the window, finds the same
+#    port library and, with the simulated chip first on the path, the chip.
+cli_info() {
+    LD_LIBRARY_PATH="$simulator" PAGEKILN_SIM_IMAGE="$work/chip.img" PAGEKILN_SIM_FAST=1 \
+        "$prefix/bin/pagekiln-cli" info --port 378 > "$work/info.txt" 2>&1 &&
+        grep -q "AT45DB041D (ID 1F 24 00 00)" "$work/info.txt"
+}
+check "the installed command-line program identifies the chip" cli_info
+cli_without_chip() {
+    local status=0
+    "$prefix/bin/pagekiln-cli" info > "$work/info2.txt" 2>&1 || status=$?
+    [ "$status" -eq 1 ] && grep -q "^pagekiln-cli: " "$work/info2.txt"
+}
+check "without the simulated chip it reports the port library's problem" cli_without_chip
+
+checks=12
+passed=$(( checks - failures ))
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -1,0 +1,58 @@
+#include "progress.h"
+
+#include <cstdio>
+
+Progress::Progress(bool terminal)
+    : terminal(terminal)
+{
+}
+
+void Progress::stage(const QString& stageName)
+{
+    endLine();
+    name = stageName;
+    started = drawn = Clock::now();
+    tenthsShown = 0;
+    if (terminal) {
+        std::fprintf(stderr, "%s...", qPrintable(name));
+        lineOpen = true;
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(name));
+    }
+    std::fflush(stderr);
+}
+
+void Progress::pages(unsigned done, unsigned total)
+{
+    if (total == 0)
+        return;
+    const Clock::time_point now = Clock::now();
+    const unsigned percent = unsigned(100ull * done / total);
+    if (!terminal) {
+        const int tenths = int(percent / 10);
+        if (tenths <= tenthsShown)
+            return;
+        tenthsShown = tenths;
+        std::fprintf(stderr, "%s: %u %% (%u of %u pages)\n", qPrintable(name), percent, done, total);
+        std::fflush(stderr);
+        return;
+    }
+    // Redrawn ten times a second at most, and at the end.
+    if (done < total && now - drawn < std::chrono::milliseconds(100))
+        return;
+    drawn = now;
+    const double seconds = std::chrono::duration<double>(now - started).count();
+    const double rate = seconds > 0 ? done / seconds : 0;
+    const unsigned left = rate > 0 ? unsigned((total - done) / rate + 0.5) : 0;
+    std::fprintf(stderr, "\r%s: %u of %u pages, %3u %%, %.0f pages/s, %u:%02u left\033[K", qPrintable(name), done,
+                 total, percent, rate, left / 60, left % 60);
+    std::fflush(stderr);
+    lineOpen = true;
+}
+
+void Progress::endLine()
+{
+    if (lineOpen)
+        std::fputc('\n', stderr);
+    lineOpen = false;
+}

@@ -1,0 +1,30 @@
+// Progress of pagekiln-cli on stderr: on a terminal one line that redraws
+// (stage, pages done of total, percent, rate, time left); otherwise a line
+// per stage and one every 10 %.
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+
+class Progress {
+public:
+    explicit Progress(bool terminal);
+
+    // Starts a stage, such as "erasing".
+    void stage(const QString& name);
+    // Pages done of total in the current stage.
+    void pages(unsigned done, unsigned total);
+    // Ends a redrawn line, so that a message can follow on a line of its own.
+    void endLine();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    const bool terminal;
+    QString name;
+    Clock::time_point started;
+    Clock::time_point drawn;
+    int tenthsShown = 0;
+    bool lineOpen = false;
+};
