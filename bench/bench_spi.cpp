@@ -164,12 +164,15 @@ double timeCommandLineWrite(const QString& path, const QString& image)
     env.insert(QStringLiteral("PAGEKILN_SIM_IO_NS"), QString::number(kPortAccessNs));
     env.insert(QStringLiteral("PAGEKILN_SIM_ERASE_MS"), QString::number(kChipEraseSeconds * 1000));
     cli.setProcessEnvironment(env);
-    cli.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const Clock::time_point start = Clock::now();
     cli.start(QStringLiteral(PAGEKILN_CLI), { QStringLiteral("write"), path, QStringLiteral("--port"), QStringLiteral("378") });
-    if (!cli.waitForFinished(600000) || cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0)
+    const bool finished = cli.waitForFinished(600000);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!finished || cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
+        std::fprintf(stderr, "%s", cli.readAllStandardError().constData()); // its progress and what went wrong
         return -1;
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    return seconds;
 }
 
 bool pathsAgainstTheirBounds()
