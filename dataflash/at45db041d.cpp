@@ -105,6 +105,17 @@ bool readStatusFast(DataFlashStatus& st)
     return decodeStatus(byte, st);
 }
 
+bool pageSizeInForce(bool& pageSize256)
+{
+    DataFlashStatus st;
+    if (!AT45DB041D_ReadStatus(st)) {
+        lastMessage = QStringLiteral("Failed to read chip's status byte!");
+        return false;
+    }
+    pageSize256 = st.pageSize256 == 1;
+    return true;
+}
+
 Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader, DataFlashStatus* last)
 {
     using Clock = std::chrono::steady_clock;

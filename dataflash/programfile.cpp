@@ -198,38 +198,29 @@ bool Programmer::proveBlankPage(std::uint32_t page)
 
 bool AT45DB041D_ProgramFile(const char* path, bool checked, const DataFlashRun& run)
 {
-    lastMessage.clear();
-    DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st)) {
-        lastMessage = QStringLiteral("Failed to read chip's status byte!");
-        return false;
-    }
-    const bool pageSize256 = st.pageSize256 == 1;
-    const unsigned length = dataFlashPageLength(pageSize256);
-    std::uint64_t size = 0;
-    std::FILE* file = openInputFile(path, pageSize256, true, size);
-    if (!file)
-        return false;
-    const std::uint32_t pages = pagesFor(size, length);
-    Programmer programmer(pageSize256, checked);
-    std::uint8_t data[kDataFlashMaxPageLength];
-    bool ok = programmer.waitForChip();
-    for (std::uint32_t page = 0; ok && page < pages; ++page) {
-        if (run.stopRequested && run.stopRequested()) {
-            // The page in hand is finished and proven before stopping.
-            ok = programmer.finishPending();
-            if (ok) {
-                lastMessage = page ? QStringLiteral("Stopped on request after page %1.").arg(page - 1)
-                                   : QStringLiteral("Stopped on request before the first page.");
-                ok = false;
+    return withInputFile(path, true, [&](std::FILE* file, std::uint64_t size, bool pageSize256) {
+        const unsigned length = dataFlashPageLength(pageSize256);
+        const std::uint32_t pages = pagesFor(size, length);
+        Programmer programmer(pageSize256, checked);
+        std::uint8_t data[kDataFlashMaxPageLength];
+        if (!programmer.waitForChip())
+            return false;
+        for (std::uint32_t page = 0; page < pages; ++page) {
+            if (run.stopRequested && run.stopRequested()) {
+                // The page in hand is finished and proven before stopping.
+                if (programmer.finishPending())
+                    lastMessage = page ? QStringLiteral("Stopped on request after page %1.").arg(page - 1)
+                                       : QStringLiteral("Stopped on request before the first page.");
+                return false;
             }
-            break;
+            const bool ok = readFilePage(file, size, page, length, data)
+                            && (isBlank(data, length) ? programmer.proveBlankPage(page)
+                                                      : programmer.programPage(page, data));
+            if (!ok)
+                return false;
+            if (run.progress)
+                run.progress(page + 1, pages);
         }
-        ok = readFilePage(file, size, page, length, data)
-             && (isBlank(data, length) ? programmer.proveBlankPage(page) : programmer.programPage(page, data));
-        if (ok && run.progress)
-            run.progress(page + 1, pages);
-    }
-    std::fclose(file);
-    return ok && programmer.finishPending();
+        return programmer.finishPending();
+    });
 }

@@ -16,12 +16,9 @@ constexpr unsigned kPagesPerFrame = 8;
 bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run)
 {
     lastMessage.clear();
-    DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st)) {
-        lastMessage = QStringLiteral("Failed to read chip's status byte!");
+    bool pageSize256 = false;
+    if (!pageSizeInForce(pageSize256))
         return false;
-    }
-    const bool pageSize256 = st.pageSize256 == 1;
     const unsigned length = dataFlashPageLength(pageSize256);
     contents.assign(std::size_t(kDataFlashPages) * length, 0);
     for (std::uint32_t page = 0; page < kDataFlashPages; page += kPagesPerFrame) {

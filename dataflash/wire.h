@@ -49,6 +49,10 @@ using StatusReader = bool (*)(DataFlashStatus& st);
 bool readStatus(DataFlashStatus& st);
 bool readStatusFast(DataFlashStatus& st);
 
+// The page size in force, from one status read; false, with "Failed to read
+// chip's status byte!" in lastMessage, when the chip does not answer.
+bool pageSizeInForce(bool& pageSize256);
+
 enum class Wait {
     Ready,    // the chip reported ready
     TimedOut, // it answered, but stayed busy past the poll's bound

@@ -57,19 +57,6 @@ using namespace dataflash;
 
 namespace {
 
-// The page size in force, from one status read; false, with the reason in
-// lastMessage, when the chip does not answer.
-bool pageSizeInForce(bool& pageSize256)
-{
-    DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st)) {
-        lastMessage = QStringLiteral("Failed to read chip's status byte!");
-        return false;
-    }
-    pageSize256 = st.pageSize256 == 1;
-    return true;
-}
-
 // Copies size bytes of the open file into consecutive pages; the last page is
 // padded with zero bytes. Stops at a short read or a page that fails.
 bool programPages(std::FILE* file, std::uint64_t size, bool pageSize256)
@@ -113,47 +100,20 @@ bool comparePages(std::FILE* file, std::uint64_t size, bool pageSize256, const D
 
 bool AT45DB041D_CheckFile(const char* path)
 {
-    lastMessage.clear();
-    bool pageSize256 = false;
-    if (!pageSizeInForce(pageSize256))
-        return false;
-    std::uint64_t size = 0;
-    std::FILE* file = openInputFile(path, pageSize256, true, size);
-    if (!file)
-        return false;
-    std::fclose(file);
-    return true;
+    return withInputFile(path, true, [](std::FILE*, std::uint64_t, bool) { return true; });
 }
 
+// The page size in force now decides the layout of the whole file.
 bool AT45DB041D_WriteFile(const char* path)
 {
-    lastMessage.clear();
-    // The page size in force now decides the layout of the whole file.
-    bool pageSize256 = false;
-    if (!pageSizeInForce(pageSize256))
-        return false;
-    std::uint64_t size = 0;
-    std::FILE* file = openInputFile(path, pageSize256, false, size);
-    if (!file)
-        return false;
-    const bool written = programPages(file, size, pageSize256);
-    std::fclose(file);
-    return written;
+    return withInputFile(path, false, programPages);
 }
 
+// The page size has not changed since the write: a change takes effect only
+// at power-up.
 bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run)
 {
-    lastMessage.clear();
-    // The page size has not changed since the write: a change takes effect
-    // only at power-up.
-    bool pageSize256 = false;
-    if (!pageSizeInForce(pageSize256))
-        return false;
-    std::uint64_t size = 0;
-    std::FILE* file = openInputFile(path, pageSize256, false, size);
-    if (!file)
-        return false;
-    const bool same = comparePages(file, size, pageSize256, run);
-    std::fclose(file);
-    return same;
+    return withInputFile(path, false, [&run](std::FILE* file, std::uint64_t size, bool pageSize256) {
+        return comparePages(file, size, pageSize256, run);
+    });
 }
