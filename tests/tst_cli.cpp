@@ -1,5 +1,7 @@
 // pagekiln-cli run as a process against the simulated chip, which keeps its
 // flash in an image file in a temporary folder: every run is a power-up.
+#include "testdata.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -16,16 +18,6 @@ struct Run {
     QString out;
     QString err;
 };
-
-QByteArray content(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    for (char& c : data) {
-        seed = seed * 1664525u + 1013904223u;
-        c = char(seed >> 24);
-    }
-    return data;
-}
 
 } // namespace
 
@@ -105,7 +97,7 @@ QByteArray CliTest::readChip()
 // verified and read back; a changed byte makes verify name its page.
 void CliTest::writeVerifyRead()
 {
-    QByteArray data = content(10 * 256 + 77, 7);
+    QByteArray data = testing::pseudoRandom(10 * 256 + 77, 7);
     const QString boot = file(QStringLiteral("boot.ldr"), data);
 
     Run first = run({ QStringLiteral("write"), boot });
@@ -180,14 +172,14 @@ void CliTest::exitStatuses()
     QFETCH(int, status);
     QFETCH(QString, says);
     // A board already holding an image, which a refused write keeps.
-    const QByteArray old = content(3000, 1);
+    const QByteArray old = testing::pseudoRandom(3000, 1);
     const QString oldImage = file(QStringLiteral("old.bin"), old);
     QCOMPARE(run({ QStringLiteral("write"), oldImage }, { QStringLiteral("PAGEKILN_SIM_PAGE256=1") }).status, 0);
     if (env.contains(QStringLiteral("STORED=3BC"))) {
         QDir().mkpath(dir.filePath(QStringLiteral("home/.config/pagekiln.org")));
         file(QStringLiteral("home/.config/pagekiln.org/Pagekiln2.conf"), "[General]\nlpt_address=3BC\n");
     }
-    const QString small = file(QStringLiteral("small.bin"), content(700, 2));
+    const QString small = file(QStringLiteral("small.bin"), testing::pseudoRandom(700, 2));
     for (QString& arg : args)
         arg.replace(QLatin1String("%f"), small).replace(QLatin1String("%m"), dir.filePath(QStringLiteral("missing")));
 
@@ -206,7 +198,7 @@ void CliTest::exitStatuses()
 // written, which the chip holds with everything before it.
 void CliTest::interruptedWrite()
 {
-    const QByteArray data = content(2048 * 256, 3);
+    const QByteArray data = testing::pseudoRandom(2048 * 256, 3);
     const QString boot = file(QStringLiteral("full.bin"), data);
     const QString frames = dir.filePath(QStringLiteral("frames.log"));
     QProcess process;

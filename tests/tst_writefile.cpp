@@ -2,6 +2,7 @@
 // page sizes, capacity, unusable files, and chips that fail part-way.
 #include "at45db041d.h"
 #include "simulated.h"
+#include "testdata.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -14,13 +15,7 @@ namespace {
 
 QByteArray content(qint64 size)
 {
-    QByteArray data(int(size), Qt::Uninitialized);
-    quint32 x = 0x12345678u ^ quint32(size);
-    for (char& c : data) {
-        x = x * 1664525u + 1013904223u;
-        c = char(x >> 24);
-    }
-    return data;
+    return testing::pseudoRandom(size, 0x12345678u ^ quint32(size));
 }
 
 } // namespace
