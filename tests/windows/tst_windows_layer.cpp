@@ -61,6 +61,20 @@ void portLibraryChecks()
     transfer(&idRead, 1, id, 4);
     check(id[0] == 0x1F && id[1] == 0x24 && id[2] == 0x00 && id[3] == 0x00,
           "the ID bytes come back (1F 24 00 00)");
+    // Every byte value into buffer 1 and back with the block transfers.
+    std::uint8_t frame[4 + 256] = { 0x84, 0x00, 0x00, 0x00 };
+    for (int i = 0; i < 256; ++i)
+        frame[4 + i] = static_cast<std::uint8_t>(i * 167 + 13);
+    LPT_SetChipSelect(false);
+    LPT_SpiWriteBytes(frame, sizeof frame);
+    LPT_SetChipSelect(true);
+    const std::uint8_t bufferRead[5] = { 0xD4, 0x00, 0x00, 0x00, 0x00 };
+    std::uint8_t back[256] = {};
+    LPT_SetChipSelect(false);
+    LPT_SpiWriteBytes(bufferRead, sizeof bufferRead);
+    LPT_SpiReadBytes(back, sizeof back);
+    LPT_SetChipSelect(true);
+    check(std::memcmp(back, frame + 4, 256) == 0, "every byte value goes out and comes back in block transfers");
     lptBase = static_cast<std::int16_t>(0x3BC);
     transfer(&statusRead, 1, &status, 1);
     check(status == 0xFF, "another port reads as an undriven line");
