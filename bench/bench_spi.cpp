@@ -130,8 +130,9 @@ simchip::Config slowPortChip()
 }
 
 // Connects, erases and programs the file one way; seconds from the erase to
-// the last page, or -1.
-double timeProgramming(const QByteArray& path, int how)
+// the last page, or -1. accessesPerPage receives the port accesses the
+// programming itself made, per page.
+double timeProgramming(const QByteArray& path, int how, double* accessesPerPage = nullptr)
 {
     simchip::reset(slowPortChip());
     lptBase = 0x378;
@@ -139,6 +140,7 @@ double timeProgramming(const QByteArray& path, int how)
         return -1;
     const Clock::time_point start = Clock::now();
     bool ok = AT45DB041D_ChipErase();
+    const std::uint64_t accessesBefore = simchip::portAccesses();
     if (ok && how == 0)
         ok = AT45DB041D_WriteFile(path.constData());
     else if (ok)
@@ -148,6 +150,8 @@ double timeProgramming(const QByteArray& path, int how)
         std::fprintf(stderr, "programming failed: %s\n", qPrintable(lastMessage));
         return -1;
     }
+    if (accessesPerPage)
+        *accessesPerPage = double(simchip::portAccesses() - accessesBefore) / 2048;
     return seconds;
 }
 
@@ -210,13 +214,14 @@ bool pathsAgainstTheirBounds()
     const double window = timeProgramming(name, 0);
     std::printf("window's path (erase, byte-wise, program with erase, 5 ms polls): %.2f s\n", window);
     std::fflush(stdout);
-    const double checked = timeProgramming(name, 1);
-    std::printf("fast path, checked: %.2f s; bound %.2f s (%.0f accesses a page)\n", checked, bound(checkedPage),
-                checkedPage);
+    double measured = 0;
+    const double checked = timeProgramming(name, 1, &measured);
+    std::printf("fast path, checked: %.2f s; bound %.2f s (%.0f accesses a page; %.0f made)\n", checked,
+                bound(checkedPage), checkedPage, measured);
     std::fflush(stdout);
-    const double unchecked = timeProgramming(name, 2);
-    std::printf("fast path, unchecked: %.2f s; bound %.2f s (%.0f accesses a page)\n", unchecked,
-                bound(uncheckedPage), uncheckedPage);
+    const double unchecked = timeProgramming(name, 2, &measured);
+    std::printf("fast path, unchecked: %.2f s; bound %.2f s (%.0f accesses a page; %.0f made)\n", unchecked,
+                bound(uncheckedPage), uncheckedPage, measured);
     if (window < 0 || checked < 0 || unchecked < 0)
         return false;
     std::printf("checked fast path / its bound: %.3f (target at most 1.10)\n", checked / bound(checkedPage));
