@@ -45,7 +45,11 @@ public:
     bool finishPending();
 
 private:
+    void writeBuffer(int buffer, const std::uint8_t* data);
+    bool bufferHolds(int buffer, std::uint32_t page, const std::uint8_t* data);
     bool fillBuffer(int buffer, std::uint32_t page, const std::uint8_t* data);
+    bool programmed(std::uint32_t page);
+    bool compareResult(std::uint32_t page);
     bool compare(std::uint32_t page, int buffer);
     bool wait(const char* silent, const char* timedOut, std::uint32_t page, DataFlashStatus* last = nullptr);
     void command(std::uint8_t opcode, std::uint32_t page);
@@ -96,19 +100,23 @@ void Programmer::command(std::uint8_t opcode, std::uint32_t page)
     blockTransfer(frame, sizeof frame);
 }
 
-// Writes one page of data into a buffer from address 0, and when checking,
-// reads it back: a data-line error is caught here, before it reaches the
-// flash. Allowed while the chip programs from the other buffer.
-bool Programmer::fillBuffer(int buffer, std::uint32_t page, const std::uint8_t* data)
+// Writes one page of data into a buffer from address 0. Allowed while the
+// chip programs or compares from the other buffer.
+void Programmer::writeBuffer(int buffer, const std::uint8_t* data)
 {
     std::uint8_t frame[4 + kDataFlashMaxPageLength] = { kBufferWrite[buffer], 0x00, 0x00, 0x00 };
     std::memcpy(frame + 4, data, length);
+    blockTransfer(frame, 4 + length);
+}
+
+// Reads a freshly written buffer back: a data-line error is caught here,
+// before it reaches the flash, and the buffer is written again. Allowed
+// while the chip works from the other buffer.
+bool Programmer::bufferHolds(int buffer, std::uint32_t page, const std::uint8_t* data)
+{
     const std::uint8_t readBack[5] = { kBufferRead[buffer], 0x00, 0x00, 0x00, 0x00 }; // address 0, one don't-care byte
     std::uint8_t held[kDataFlashMaxPageLength];
-    for (int attempt = 0; attempt < kBufferTries; ++attempt) {
-        blockTransfer(frame, 4 + length);
-        if (!checked)
-            return true;
+    for (int written = 1;; ++written) {
         blockTransfer(readBack, sizeof readBack, held, length);
         if (std::memcmp(held, data, length) == 0)
             return true;
@@ -117,6 +125,9 @@ bool Programmer::fillBuffer(int buffer, std::uint32_t page, const std::uint8_t* 
         if (!wait("The chip stopped answering while taking page %1's data!",
                   "Timed out waiting for the chip while taking page %1's data!", page))
             return false;
+        if (written == kBufferTries)
+            break;
+        writeBuffer(buffer, data);
     }
     lastMessage = QStringLiteral("Page %1 did not reach the chip's buffer intact in %2 tries: the data line is "
                                  "unreliable (check the cable, its length and the chip's supply)!")
@@ -125,11 +136,23 @@ bool Programmer::fillBuffer(int buffer, std::uint32_t page, const std::uint8_t* 
     return false;
 }
 
-// Compares a page with the buffer it was programmed from; the chip sets COMP
-// when they differ.
-bool Programmer::compare(std::uint32_t page, int buffer)
+bool Programmer::fillBuffer(int buffer, std::uint32_t page, const std::uint8_t* data)
 {
-    command(kPageToBufferCompare[buffer], page);
+    writeBuffer(buffer, data);
+    return !checked || bufferHolds(buffer, page, data);
+}
+
+// Waits for a page program to finish.
+bool Programmer::programmed(std::uint32_t page)
+{
+    return wait("The chip stopped answering while programming page %1!",
+                "Timed out waiting for the chip to program page %1!", page);
+}
+
+// Waits for a compare started by a page-to-buffer compare command; the chip
+// sets COMP when the page and the buffer differ.
+bool Programmer::compareResult(std::uint32_t page)
+{
     DataFlashStatus st;
     if (!wait("The chip stopped answering while comparing page %1!", "Timed out waiting for the chip to compare page %1!",
               page, &st))
@@ -143,6 +166,12 @@ bool Programmer::compare(std::uint32_t page, int buffer)
     return true;
 }
 
+bool Programmer::compare(std::uint32_t page, int buffer)
+{
+    command(kPageToBufferCompare[buffer], page);
+    return compareResult(page);
+}
+
 // Waits for the page in hand to finish programming and, when checking,
 // compares it with its buffer.
 bool Programmer::finishPending()
@@ -150,21 +179,31 @@ bool Programmer::finishPending()
     if (!pending)
         return true;
     pending = false;
-    if (!wait("The chip stopped answering while programming page %1!",
-              "Timed out waiting for the chip to program page %1!", pendingPage))
-        return false;
-    return !checked || compare(pendingPage, pendingBuffer);
+    return programmed(pendingPage) && (!checked || compare(pendingPage, pendingBuffer));
 }
 
-// Moves the page into the free buffer while the previous page programs, then
-// programs it without erase (the chip was erased as a whole).
+// Moves the page into the free buffer while the previous page programs from
+// the other; then, when checking, reads it back while the chip compares the
+// previous page; then programs it without erase (the chip was erased as a
+// whole).
 bool Programmer::programPage(std::uint32_t page, const std::uint8_t* data)
 {
     const int buffer = nextBuffer;
     nextBuffer = 1 - nextBuffer;
     if (buffer == blankBuffer)
         blankBuffer = -1;
-    if (!fillBuffer(buffer, page, data) || !finishPending())
+    writeBuffer(buffer, data);
+    const bool comparing = pending && checked;
+    if (pending) {
+        pending = false;
+        if (!programmed(pendingPage))
+            return false;
+        if (comparing)
+            command(kPageToBufferCompare[pendingBuffer], pendingPage);
+    }
+    if (checked && !bufferHolds(buffer, page, data))
+        return false;
+    if (comparing && !compareResult(pendingPage))
         return false;
     command(kBufferToPageNoErase[buffer], page);
     pending = true;

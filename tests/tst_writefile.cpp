@@ -316,7 +316,7 @@ void WriteFileTest::fastPathFaults_data()
     QTest::newRow("a blank page that does not erase") << "stuck blank" << 0L
                                                       << "Page 8 does not match the file after programming: the flash "
                                                          "did not take it (a worn or damaged chip)!";
-    QTest::newRow("the chip vanishes") << "vanishes" << 0L << "The chip stopped answering while taking page 3's data!";
+    QTest::newRow("the chip vanishes") << "vanishes" << 0L << "The chip stopped answering while programming page 2!";
 }
 
 void WriteFileTest::fastPathFaults()
@@ -342,7 +342,7 @@ void WriteFileTest::fastPathFaults()
         // Silent once page 2's program has been sent: the erase takes 2
         // frames, the status read and the first poll 2, page 0 three (buffer
         // write, read-back, program), pages 1 and 2 six each (buffer write,
-        // read-back, poll, compare of the page before, poll, program).
+        // poll, compare of the page before, read-back, poll, program).
         config.stopAfterCommands = 2 + 2 + 3 + 6 + 6;
         simchip::reset(config);
         QVERIFY(AT45DB041D_ChipErase());
