@@ -144,7 +144,7 @@ double timeProgramming(const QByteArray& path, int how, double* accessesPerPage 
     if (ok && how == 0)
         ok = AT45DB041D_WriteFile(path.constData());
     else if (ok)
-        ok = AT45DB041D_ProgramFile(path.constData(), how == 1);
+        ok = AT45DB041D_ProgramFile(path.constData(), how == 1 ? DataFlashCheck::Proven : DataFlashCheck::Unchecked);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (!ok) {
         std::fprintf(stderr, "programming failed: %s\n", qPrintable(lastMessage));

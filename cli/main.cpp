@@ -147,7 +147,7 @@ int write(const QString& file, bool checked)
         return fail(lastMessage);
     progress->stage(checked ? QStringLiteral("writing and checking") : QStringLiteral("writing"));
     unsigned done = 0;
-    if (!AT45DB041D_ProgramFile(path.constData(), checked, runReporting(&done))) {
+    if (!AT45DB041D_ProgramFile(path.constData(), checked ? DataFlashCheck::Proven : DataFlashCheck::Unchecked, runReporting(&done))) {
         if (!interrupted)
             return fail(lastMessage);
         if (done == 0)

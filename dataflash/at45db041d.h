@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -114,20 +115,61 @@ bool AT45DB041D_CheckFile(const char* path);
 // zero bytes.
 bool AT45DB041D_WriteFile(const char* path);
 
-// Programs a file into a chip that has just been erased, from page 0 in the
-// page size in force, the last page zero-padded. Pages of 0xFF are left as
-// the erase left them. The two SRAM buffers take turns: while the chip
-// programs one page (without erase), the next moves into the other buffer.
-// With checked set, each buffer is read back before it is programmed (and
-// written again, up to three times, when it differs) and each page is
-// compared with its buffer on the chip afterwards; blank pages are compared
-// with a buffer of 0xFF. Stops at the first page that fails, naming it.
-bool AT45DB041D_ProgramFile(const char* path, bool checked, const DataFlashRun& run = {});
+// How far the fast path checks what it programs.
+enum class DataFlashCheck {
+    // Every page proven on the chip: a second, independent transfer of its
+    // data into the other buffer, compared equal with the page by the chip.
+    // A page that differs is erased, programmed and proven again.
+    Proven,
+    // Programmed and not checked.
+    Unchecked,
+};
+
+// Programs an image into a chip that has just been erased, from page 0 in
+// the page size given, the last page zero-padded. Pages of 0xFF are left as
+// the erase left them (and, when proving, compared with a buffer of 0xFF).
+// The two SRAM buffers share the work: while the chip programs from one,
+// the other takes the next transfer. Progress counts pages proven (or, when
+// unchecked, programmed). Stops at the first page that cannot be written,
+// naming it and what the evidence blames: the wire to the chip, the wire
+// from it, or the flash.
+bool AT45DB041D_ProgramImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256, DataFlashCheck check,
+                             const DataFlashRun& run = {});
+
+// The same for a file, after the checks of AT45DB041D_CheckFile, in the page
+// size in force.
+bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFlashRun& run = {});
 
 // Reads the whole chip, every page in the page size in force (524288 or
-// 540672 bytes), with the continuous array read.
+// 540672 bytes), each page proven: the bytes read are written back into a
+// buffer and compared with the page by the chip, and read again when they
+// differ. Fails, naming the page and the wire the evidence blames, when a
+// page cannot be proven; a chip that stops answering is a failure too.
 bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run = {});
 
-// Reads back every page the file occupies, in the page size in force, and
-// compares it with the file's bytes (the last page zero-padded, as written).
+// Which bytes of the image's last page a verify checks.
+enum class DataFlashPadding {
+    Zeros,   // the whole page: the image's bytes, then the zero padding a write leaves
+    Ignored, // the image's bytes only; what follows them is not part of the image
+};
+
+// Where a verify found the chip different from the image.
+struct DataFlashDifference {
+    std::uint32_t page = 0;
+    unsigned offset = 0;         // first differing byte within the page
+    std::uint8_t onChip = 0;     // what the chip holds there
+    std::uint8_t expected = 0;   // what the image has there
+};
+
+// Compares every page the image occupies with the chip, in the given page
+// size: per page one transfer into a buffer and the chip's own compare. A
+// difference is confirmed (a fresh transfer and compare, then two reads of
+// the page that agree) before it is reported with "Verification failed: page
+// N does not hold what the file has there!"; difference, when given,
+// receives where.
+bool AT45DB041D_VerifyImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256, DataFlashPadding padding,
+                            const DataFlashRun& run = {}, DataFlashDifference* difference = nullptr);
+
+// The same for a file, in the page size in force, the last page's zero
+// padding included (as AT45DB041D_WriteFile leaves it).
 bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run = {});

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace dataflash {
 
@@ -41,5 +42,9 @@ std::uint32_t pagesFor(std::uint64_t size, unsigned pageLength);
 // bytes than its size promised.
 bool readFilePage(std::FILE* file, std::uint64_t size, std::uint32_t page, unsigned pageLength,
                   std::uint8_t* buffer);
+
+// Reads the whole open file of this size into bytes. False, with lastMessage
+// set, when it yields fewer bytes than its size promised.
+bool readWholeFile(std::FILE* file, std::uint64_t size, std::vector<std::uint8_t>& bytes);
 
 } // namespace dataflash

@@ -1,265 +1,280 @@
-// The fast programming path: a file into an erased chip through both SRAM
-// buffers, each page's data moving into one buffer while the chip programs
-// the previous page from the other, and every page proven on the chip.
+// The fast programming path: an image into an erased chip through both SRAM
+// buffers, without a program's built-in erase, each page proven on the chip
+// before the next is counted.
 #include "at45db041d.h"
 
 #include "inputfile.h"
-#include "wire.h"
+#include "prover.h"
 
 #include <cstring>
+#include <vector>
 
 using namespace dataflash;
 
 namespace {
 
-constexpr std::uint8_t kBufferWrite[2] = { kBuffer1Write, kBuffer2Write };
-constexpr std::uint8_t kBufferRead[2] = { kBuffer1Read, kBuffer2Read };
-constexpr std::uint8_t kBufferToPageNoErase[2] = { kBuffer1ToPageProgramNoErase, kBuffer2ToPageProgramNoErase };
-constexpr std::uint8_t kPageToBufferCompare[2] = { kPageToBuffer1Compare, kPageToBuffer2Compare };
+// Every page goes into buffer 1 to be programmed; buffer 2 takes the
+// second, independent transfer that proves it.
+constexpr int kProgramBuffer = 0;
+constexpr int kProofBuffer = 1;
 
-// A buffer that does not read back what was sent is written again this many
-// times in all before the page is given up: a single flipped bit on a long
-// cable is repaired, a line that keeps failing is reported.
-constexpr int kBufferTries = 3;
+// A page that resists proof is proven again and programmed again (with
+// erase), within these budgets. At one flipped bit in 10000 on the wire to
+// the chip a transfer arrives intact four times in five, so a page needs two
+// or three tries; a chip that does not take a page runs out of them quickly.
+constexpr int kProofsPerPage = 10;
+constexpr int kProgramsPerPage = 4;
 
-bool isBlank(const std::uint8_t* data, unsigned length)
-{
-    for (unsigned i = 0; i < length; ++i)
-        if (data[i] != 0xFF)
-            return false;
-    return true;
-}
+// Pages whose address differs from a page's in one bit: where a program for
+// that page lands when one address bit flips on the wire.
+constexpr unsigned kPageAddressBits = 11;
+constexpr int kNeighbourDepth = 2;
 
-class Programmer {
+class Writer {
 public:
-    Programmer(bool pageSize256, bool checked)
-        : pageSize256(pageSize256)
-        , length(dataFlashPageLength(pageSize256))
-        , checked(checked)
+    Writer(const PageImage& image, bool pageSize256)
+        : image(image)
+        , prover(pageSize256)
+        , length(prover.length())
+        , proven(image.pages(), false)
     {
     }
 
-    bool waitForChip();
-    bool programPage(std::uint32_t page, const std::uint8_t* data);
-    bool proveBlankPage(std::uint32_t page);
-    bool finishPending();
+    bool writeProven(const DataFlashRun& run);
+    bool writeUnchecked(const DataFlashRun& run);
 
 private:
-    void writeBuffer(int buffer, const std::uint8_t* data);
-    bool bufferHolds(int buffer, std::uint32_t page, const std::uint8_t* data);
-    bool fillBuffer(int buffer, std::uint32_t page, const std::uint8_t* data);
-    bool programmed(std::uint32_t page);
-    bool compareResult(std::uint32_t page);
-    bool compare(std::uint32_t page, int buffer);
-    bool wait(const char* silent, const char* timedOut, std::uint32_t page, DataFlashStatus* last = nullptr);
-    void command(std::uint8_t opcode, std::uint32_t page);
+    void dataOf(std::uint32_t page, std::uint8_t* out) const { image.page(page, out); }
+    bool programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData);
+    bool proveBlank(std::uint32_t page);
+    bool repair(std::uint32_t page, int depth = 0);
+    bool reproveNeighbours(std::uint32_t page, int depth);
+    bool stopped(const DataFlashRun& run, std::uint32_t page, const char* what);
 
-    const bool pageSize256;
+    const PageImage& image;
+    Prover prover;
     const unsigned length;
-    const bool checked;
-    int nextBuffer = 0;
-    // The page the chip is programming (or has programmed) and not yet
-    // compared, and the buffer it came from.
-    bool pending = false;
-    std::uint32_t pendingPage = 0;
-    int pendingBuffer = 0;
-    // The buffer known to hold a blank page, -1 when neither does.
-    int blankBuffer = -1;
+    std::vector<bool> proven;
+    // The page whose data the program buffer holds from its first transfer;
+    // -1 when it holds nothing of use.
+    long loaded = -1;
+    // Both buffers hold a blank page (the proof buffer with its first byte
+    // inverted), ready for a run of blank pages.
+    bool blankLoaded = false;
 };
 
-// Polls without sleeping: a status read is itself tens of microseconds on a
-// real port, and a program without erase takes 2 ms (4 at most). The bound
-// is the page program's budget.
-bool Programmer::wait(const char* silent, const char* timedOut, std::uint32_t page, DataFlashStatus* last)
+bool Writer::stopped(const DataFlashRun& run, std::uint32_t page, const char* what)
 {
-    const DataFlashPoll poll { 0, dataflashTiming.pageProgram.limitMs };
-    switch (waitUntilReady(poll, readStatusFast, last)) {
-    case Wait::Ready:
+    if (!run.stopRequested || !run.stopRequested())
+        return false;
+    lastMessage = page ? QStringLiteral("Stopped on request after page %1 was %2.").arg(page - 1).arg(QLatin1String(what))
+                       : QStringLiteral("Stopped on request before the first page.");
+    return true;
+}
+
+// Programs page (its data already in the program buffer) while the proof
+// buffer takes the second transfer; while the chip compares, the next
+// page's first transfer replaces this page's in the program buffer, so that
+// a compare sent to the wrong buffer can never find this page equal to the
+// bytes it was programmed from.
+bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData)
+{
+    prover.startProgram(kProgramBuffer, page, false);
+    prover.loadFlipped(kProofBuffer, page, data);
+    if (!prover.programmedFor(page, false))
+        return false;
+    prover.startCompare(kProofBuffer, page);
+    if (nextIsData) {
+        std::uint8_t next[kDataFlashMaxPageLength];
+        dataOf(page + 1, next);
+        prover.load(kProgramBuffer, page + 1, next);
+        loaded = page + 1;
+    } else {
+        prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
+        loaded = -1;
+    }
+    switch (prover.finishProof(kProofBuffer, page, data)) {
+    case Proof::Proven:
         return true;
-    case Wait::TimedOut:
-        lastMessage = QString::fromLatin1(timedOut).arg(page);
+    case Proof::Failed:
         return false;
-    case Wait::Silent:
-        lastMessage = QString::fromLatin1(silent).arg(page);
-        return false;
+    case Proof::Differs:
+    case Proof::Unsure:
+        break;
     }
-    return false;
+    return repair(page);
 }
 
-bool Programmer::waitForChip()
+// A page of 0xFF is left as the erase left it and compared with buffers of
+// 0xFF, filled once for a whole run of blank pages.
+bool Writer::proveBlank(std::uint32_t page)
 {
-    return wait("The chip stopped answering before page %1 was programmed!",
-                "Timed out waiting for the chip before page %1 was programmed!", 0);
-}
-
-// An opcode and a main-memory page address (byte 0).
-void Programmer::command(std::uint8_t opcode, std::uint32_t page)
-{
-    std::uint8_t frame[4] = { opcode };
-    encodePageAddress(page, pageSize256, frame + 1);
-    blockTransfer(frame, sizeof frame);
-}
-
-// Writes one page of data into a buffer from address 0. Allowed while the
-// chip programs or compares from the other buffer.
-void Programmer::writeBuffer(int buffer, const std::uint8_t* data)
-{
-    std::uint8_t frame[4 + kDataFlashMaxPageLength] = { kBufferWrite[buffer], 0x00, 0x00, 0x00 };
-    std::memcpy(frame + 4, data, length);
-    blockTransfer(frame, 4 + length);
-}
-
-// Reads a freshly written buffer back: a data-line error is caught here,
-// before it reaches the flash, and the buffer is written again. Allowed
-// while the chip works from the other buffer.
-bool Programmer::bufferHolds(int buffer, std::uint32_t page, const std::uint8_t* data)
-{
-    const std::uint8_t readBack[5] = { kBufferRead[buffer], 0x00, 0x00, 0x00, 0x00 }; // address 0, one don't-care byte
-    std::uint8_t held[kDataFlashMaxPageLength];
-    for (int written = 1;; ++written) {
-        blockTransfer(readBack, sizeof readBack, held, length);
-        if (std::memcmp(held, data, length) == 0)
-            return true;
-        // A chip that has gone reads back as 0xFF: say so rather than blame
-        // the data line.
-        if (!wait("The chip stopped answering while taking page %1's data!",
-                  "Timed out waiting for the chip while taking page %1's data!", page))
-            return false;
-        if (written == kBufferTries)
-            break;
-        writeBuffer(buffer, data);
+    std::uint8_t blank[kDataFlashMaxPageLength];
+    std::memset(blank, 0xFF, sizeof blank);
+    if (!blankLoaded) {
+        prover.loadFlipped(kProofBuffer, page, blank);
+        prover.load(kProgramBuffer, page, blank);
+        blankLoaded = true;
+        loaded = -1;
     }
-    lastMessage = QStringLiteral("Page %1 did not reach the chip's buffer intact in %2 tries: the data line is "
-                                 "unreliable (check the cable, its length and the chip's supply)!")
-                      .arg(page)
-                      .arg(kBufferTries);
-    return false;
-}
-
-bool Programmer::fillBuffer(int buffer, std::uint32_t page, const std::uint8_t* data)
-{
-    writeBuffer(buffer, data);
-    return !checked || bufferHolds(buffer, page, data);
-}
-
-// Waits for a page program to finish.
-bool Programmer::programmed(std::uint32_t page)
-{
-    return wait("The chip stopped answering while programming page %1!",
-                "Timed out waiting for the chip to program page %1!", page);
-}
-
-// Waits for a compare started by a page-to-buffer compare command; the chip
-// sets COMP when the page and the buffer differ.
-bool Programmer::compareResult(std::uint32_t page)
-{
+    prover.startCompare(kProofBuffer, page);
     DataFlashStatus st;
-    if (!wait("The chip stopped answering while comparing page %1!", "Timed out waiting for the chip to compare page %1!",
-              page, &st))
+    if (!prover.comparedFor(page, st))
         return false;
     if (st.comp) {
-        lastMessage = QStringLiteral("Page %1 does not match the file after programming: the flash did not take it "
-                                     "(a worn or damaged chip)!")
-                          .arg(page);
-        return false;
-    }
-    return true;
-}
-
-bool Programmer::compare(std::uint32_t page, int buffer)
-{
-    command(kPageToBufferCompare[buffer], page);
-    return compareResult(page);
-}
-
-// Waits for the page in hand to finish programming and, when checking,
-// compares it with its buffer.
-bool Programmer::finishPending()
-{
-    if (!pending)
-        return true;
-    pending = false;
-    return programmed(pendingPage) && (!checked || compare(pendingPage, pendingBuffer));
-}
-
-// Moves the page into the free buffer while the previous page programs from
-// the other; then, when checking, reads it back while the chip compares the
-// previous page; then programs it without erase (the chip was erased as a
-// whole).
-bool Programmer::programPage(std::uint32_t page, const std::uint8_t* data)
-{
-    const int buffer = nextBuffer;
-    nextBuffer = 1 - nextBuffer;
-    if (buffer == blankBuffer)
-        blankBuffer = -1;
-    writeBuffer(buffer, data);
-    const bool comparing = pending && checked;
-    if (pending) {
-        pending = false;
-        if (!programmed(pendingPage))
+        prover.startCompare(kProgramBuffer, page);
+        if (!prover.comparedFor(page, st))
             return false;
-        if (comparing)
-            command(kPageToBufferCompare[pendingBuffer], pendingPage);
+        if (!st.comp)
+            return true;
     }
-    if (checked && !bufferHolds(buffer, page, data))
-        return false;
-    if (comparing && !compareResult(pendingPage))
-        return false;
-    command(kBufferToPageNoErase[buffer], page);
-    pending = true;
-    pendingPage = page;
-    pendingBuffer = buffer;
-    return true;
+    blankLoaded = false;
+    return repair(page);
 }
 
-// A page of 0xFF is left as the erase left it; when checking, it is compared
-// with a buffer of 0xFF, filled once for a whole run of blank pages.
-bool Programmer::proveBlankPage(std::uint32_t page)
+// A page that failed its proof: proven again from fresh transfers before
+// anything is blamed; when it really differs (a flipped bit in the transfer
+// it was programmed from, a page the erase left incomplete, a program that
+// landed elsewhere), erased and programmed again and proven once more.
+bool Writer::repair(std::uint32_t page, int depth)
 {
-    if (!checked)
-        return true;
-    if (!finishPending())
-        return false;
-    if (blankBuffer < 0) {
-        std::uint8_t blank[kDataFlashMaxPageLength];
-        std::memset(blank, 0xFF, sizeof blank);
-        blankBuffer = nextBuffer;
-        nextBuffer = 1 - nextBuffer;
-        if (!fillBuffer(blankBuffer, page, blank)) {
-            blankBuffer = -1;
+    std::uint8_t data[kDataFlashMaxPageLength];
+    dataOf(page, data);
+    loaded = -1;
+    blankLoaded = false;
+    int programs = 0;
+    for (int proofs = 0; proofs < kProofsPerPage; ++proofs) {
+        const Proof proof = prover.prove(kProofBuffer, page, data);
+        if (proof == Proof::Failed)
             return false;
+        if (proof == Proof::Proven)
+            return programs == 0 || reproveNeighbours(page, depth);
+        if (proof == Proof::Differs && programs < kProgramsPerPage) {
+            prover.load(kProgramBuffer, page, data);
+            prover.startProgram(kProgramBuffer, page, true);
+            if (!prover.programmedFor(page, true))
+                return false;
+            // The program buffer must not hold what the page was programmed
+            // from while the proof compares (see programAndProve).
+            prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
+            ++programs;
         }
     }
-    return compare(page, blankBuffer);
+    prover.explainUnproven(page, data);
+    return false;
+}
+
+// This page did not hold its data after it was programmed: that program may
+// have landed on a page whose address differs in one bit, so every such page
+// already proven is proven again, and repaired when it changed. A repair
+// there checks its own neighbours in turn, to a small depth: each level
+// needs another stray program.
+bool Writer::reproveNeighbours(std::uint32_t page, int depth)
+{
+    if (depth >= kNeighbourDepth)
+        return true;
+    for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+        const std::uint32_t other = page ^ (1u << bit);
+        if (other >= proven.size() || !proven[other])
+            continue;
+        std::uint8_t data[kDataFlashMaxPageLength];
+        dataOf(other, data);
+        const Proof proof = prover.prove(kProofBuffer, other, data);
+        if (proof == Proof::Failed || (proof != Proof::Proven && !repair(other, depth + 1)))
+            return false;
+    }
+    return true;
+}
+
+bool Writer::writeProven(const DataFlashRun& run)
+{
+    const std::uint32_t pages = image.pages();
+    std::uint8_t data[kDataFlashMaxPageLength];
+    std::uint8_t next[kDataFlashMaxPageLength];
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (stopped(run, page, "proven"))
+            return false;
+        dataOf(page, data);
+        bool nextIsData = false;
+        if (page + 1 < pages) {
+            dataOf(page + 1, next);
+            nextIsData = !isBlank(next, length);
+        }
+        bool ok;
+        if (isBlank(data, length)) {
+            ok = proveBlank(page);
+        } else {
+            blankLoaded = false;
+            if (loaded != long(page))
+                prover.load(kProgramBuffer, page, data);
+            ok = programAndProve(page, data, nextIsData);
+        }
+        if (!ok)
+            return false;
+        proven[page] = true;
+        if (run.progress)
+            run.progress(page + 1, pages);
+    }
+    return true;
+}
+
+// Unchecked: the two buffers take turns, one filling while the chip
+// programs from the other; blank pages are left as the erase left them.
+// Progress counts the pages whose program has finished.
+bool Writer::writeUnchecked(const DataFlashRun& run)
+{
+    const std::uint32_t pages = image.pages();
+    std::uint8_t data[kDataFlashMaxPageLength];
+    int buffer = 0;
+    bool pending = false; // the chip is programming the page before this one
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        const bool stop = stopped(run, page, "programmed");
+        if (!stop)
+            dataOf(page, data);
+        const bool blank = stop || isBlank(data, length);
+        if (!blank)
+            prover.load(buffer, page, data);
+        if (pending && !prover.programmedFor(page - 1, false))
+            return false;
+        pending = false;
+        if (stop)
+            return false;
+        if (page && run.progress)
+            run.progress(page, pages);
+        if (!blank) {
+            prover.startProgram(buffer, page, false);
+            pending = true;
+            buffer = 1 - buffer;
+        }
+    }
+    if (pending && !prover.programmedFor(pages - 1, false))
+        return false;
+    if (pages && run.progress)
+        run.progress(pages, pages);
+    return true;
 }
 
 } // namespace
 
-bool AT45DB041D_ProgramFile(const char* path, bool checked, const DataFlashRun& run)
+bool AT45DB041D_ProgramImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256, DataFlashCheck check,
+                             const DataFlashRun& run)
+{
+    lastMessage.clear();
+    const PageImage image(bytes, size, pageSize256);
+    Writer writer(image, pageSize256);
+    // The chip may still be finishing the erase.
+    if (!waitReported({ 0, 1000 }, Wire::Block,
+                      { "Timed out waiting for the chip before page %1 was programmed!",
+                        "The chip stopped answering before page %1 was programmed!" }))
+        return false;
+    return check == DataFlashCheck::Proven ? writer.writeProven(run) : writer.writeUnchecked(run);
+}
+
+bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFlashRun& run)
 {
     return withInputFile(path, true, [&](std::FILE* file, std::uint64_t size, bool pageSize256) {
-        const unsigned length = dataFlashPageLength(pageSize256);
-        const std::uint32_t pages = pagesFor(size, length);
-        Programmer programmer(pageSize256, checked);
-        std::uint8_t data[kDataFlashMaxPageLength];
-        if (!programmer.waitForChip())
-            return false;
-        for (std::uint32_t page = 0; page < pages; ++page) {
-            if (run.stopRequested && run.stopRequested()) {
-                // The page in hand is finished and proven before stopping.
-                if (programmer.finishPending())
-                    lastMessage = page ? QStringLiteral("Stopped on request after page %1.").arg(page - 1)
-                                       : QStringLiteral("Stopped on request before the first page.");
-                return false;
-            }
-            const bool ok = readFilePage(file, size, page, length, data)
-                            && (isBlank(data, length) ? programmer.proveBlankPage(page)
-                                                      : programmer.programPage(page, data));
-            if (!ok)
-                return false;
-            if (run.progress)
-                run.progress(page + 1, pages);
-        }
-        return programmer.finishPending();
+        std::vector<std::uint8_t> bytes;
+        return readWholeFile(file, size, bytes)
+               && AT45DB041D_ProgramImage(bytes.data(), bytes.size(), pageSize256, check, run);
     });
 }

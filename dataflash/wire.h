@@ -1,4 +1,4 @@
-// What the driver's source files share about the wire: command framing, page
+// What the driver's source files share about the wire: command frames, page
 // addresses, status decoding and the bounded busy poll. Not for front ends.
 #pragma once
 
@@ -15,56 +15,90 @@ constexpr std::uint8_t kManufacturerDeviceIdRead = 0x9F;
 constexpr std::uint8_t kBuffer1Write = 0x84;
 constexpr std::uint8_t kBuffer2Write = 0x87;
 constexpr std::uint8_t kBuffer1Read = 0xD4;
-constexpr std::uint8_t kBuffer2Read = 0xD6;
 constexpr std::uint8_t kBuffer1ToPageProgramWithErase = 0x83;
+constexpr std::uint8_t kBuffer2ToPageProgramWithErase = 0x86;
 constexpr std::uint8_t kBuffer1ToPageProgramNoErase = 0x88;
 constexpr std::uint8_t kBuffer2ToPageProgramNoErase = 0x89;
 constexpr std::uint8_t kPageToBuffer1Compare = 0x60;
 constexpr std::uint8_t kPageToBuffer2Compare = 0x61;
 constexpr std::uint8_t kMainMemoryPageRead = 0xD2;
-constexpr std::uint8_t kContinuousArrayRead = 0x0B;
 constexpr std::uint8_t kDummy = 0xFF; // sent while only receiving
 
-// One command frame, one byte at a time (the window's programming sequence):
-// select the chip, send the command bytes, receive replyLength bytes
-// (clocking out dummies), release the chip.
-void transfer(const std::uint8_t* command, std::size_t commandLength,
-              std::uint8_t* reply = nullptr, std::size_t replyLength = 0);
+// The commands of each SRAM buffer, indexed by buffer (0 or 1).
+constexpr std::uint8_t kBufferWrite[2] = { kBuffer1Write, kBuffer2Write };
+constexpr std::uint8_t kBufferToPageWithErase[2] = { kBuffer1ToPageProgramWithErase, kBuffer2ToPageProgramWithErase };
+constexpr std::uint8_t kBufferToPageNoErase[2] = { kBuffer1ToPageProgramNoErase, kBuffer2ToPageProgramNoErase };
+constexpr std::uint8_t kPageToBufferCompare[2] = { kPageToBuffer1Compare, kPageToBuffer2Compare };
 
-// The same frame on the port link's block transfers: the same bytes on the
-// wire in fewer port accesses.
-void blockTransfer(const std::uint8_t* command, std::size_t commandLength,
-                   std::uint8_t* reply = nullptr, std::size_t replyLength = 0);
+// How a frame goes on the port: one byte at a time with LPT_SpiTransferByte
+// (the window's programming sequence), or on the port link's block
+// transfers (the same bits in fewer port accesses).
+enum class Wire { ByteWise, Block };
+
+// One command frame: select the chip, send the command bytes, receive
+// replyLength bytes (clocking out dummies), release the chip.
+void frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply = nullptr,
+           std::size_t replyLength = 0);
 
 // The three address bytes of a main-memory page, byte address 0.
 void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out);
+
+// A buffer write of length bytes from buffer address offset. The page
+// address bits of a buffer write are don't-care to the chip; they carry
+// aimPage, so that a write whose opcode noise turns into a page program
+// through a buffer (0x84 -> 0x85, 0x87 -> 0x86 or 0x83) can only reach that
+// page.
+void sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256, const std::uint8_t* data,
+                     unsigned length, unsigned offset = 0);
+
+// An opcode with a main-memory page address: program, compare.
+void sendPageCommand(Wire wire, std::uint8_t opcode, std::uint32_t page, bool pageSize256);
+
+// Main memory page read of one whole page into out.
+void sendPageRead(Wire wire, std::uint32_t page, bool pageSize256, std::uint8_t* out);
 
 // Decodes a status byte; false (flags all 0) when it lacks the AT45DB041D's
 // density code.
 bool decodeStatus(std::uint8_t byte, DataFlashStatus& st);
 
-// Status register reads, as the poll takes them: one byte at a time (the
-// window's sequence) or on the block transfers.
-using StatusReader = bool (*)(DataFlashStatus& st);
-bool readStatus(DataFlashStatus& st);
-bool readStatusFast(DataFlashStatus& st);
+// A status read that a decision can rest on.
+enum class Status {
+    Confirmed, // two consecutive bytes agreed and carried the density code
+    Disagreed, // the chip answered, but no two consecutive bytes agreed
+    Silent,    // no byte carried the density code
+};
+// One continuous status read: the chip repeats its status register for as
+// long as it is clocked, so a byte flipped on the wire shows as two
+// neighbours that disagree. Reads until two agree, a few bytes at most.
+Status readConfirmedStatus(Wire wire, DataFlashStatus& st);
 
 // The page size in force, from one status read; false, with "Failed to read
 // chip's status byte!" in lastMessage, when the chip does not answer.
 bool pageSizeInForce(bool& pageSize256);
 
 enum class Wait {
-    Ready,    // the chip reported ready
-    TimedOut, // it answered, but stayed busy past the poll's bound
-    Silent,   // its status reads stopped carrying the density code
+    Ready,    // a confirmed status said ready
+    TimedOut, // the chip answered, but stayed busy past the poll's bound
+    Silent,   // no status read carried the density code for about 30 ms
 };
 
-// Polls the status register (read by readStatus) until the chip reports
-// ready, sleeping one interval before each read. Ends at the poll's time
-// bound, or at once when the chip stops answering: a busy chip still
-// reports its density code, so a few reads in a row without it mean the
-// chip is gone.
-// last, when given, receives the status that ended a Ready wait.
-Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader = readStatus, DataFlashStatus* last = nullptr);
+// Polls the status register until a confirmed read says ready, sleeping one
+// interval before each read (none: back to back, without a system call).
+// Ends at the poll's time bound, or once no read has carried the density
+// code for about 30 ms: a busy chip still reports it, so that long means the
+// chip is gone. last, when given, receives the status that ended a Ready
+// wait.
+Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last = nullptr);
+
+// What a wait that did not end ready says; %1, where present, is the page.
+struct WaitTexts {
+    const char* timedOut;
+    const char* silent;
+};
+
+// Waits as waitUntilReady does; when the chip did not become ready, puts the
+// matching text in lastMessage and returns false.
+bool waitReported(const DataFlashPoll& poll, Wire wire, const WaitTexts& texts, std::uint32_t page = 0,
+                  DataFlashStatus* last = nullptr);
 
 } // namespace dataflash

@@ -51,6 +51,16 @@ bool readFilePage(std::FILE* file, std::uint64_t size, std::uint32_t page, unsig
     return true;
 }
 
+bool readWholeFile(std::FILE* file, std::uint64_t size, std::vector<std::uint8_t>& bytes)
+{
+    bytes.resize(static_cast<std::size_t>(size));
+    if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+        lastMessage = QStringLiteral("Failed to read the input file!");
+        return false;
+    }
+    return true;
+}
+
 } // namespace dataflash
 
 using namespace dataflash;
@@ -71,31 +81,6 @@ bool programPages(std::FILE* file, std::uint64_t size, bool pageSize256)
     return true;
 }
 
-// Reads back the pages of the open file and compares them with it.
-bool comparePages(std::FILE* file, std::uint64_t size, bool pageSize256, const DataFlashRun& run)
-{
-    const unsigned length = dataFlashPageLength(pageSize256);
-    std::uint8_t expected[kDataFlashMaxPageLength];
-    std::uint8_t onChip[kDataFlashMaxPageLength];
-    const std::uint32_t pages = pagesFor(size, length);
-    for (std::uint32_t page = 0; page < pages; ++page) {
-        if (run.stopRequested && run.stopRequested()) {
-            lastMessage = QStringLiteral("Stopped before page %1 was compared.").arg(page);
-            return false;
-        }
-        if (!readFilePage(file, size, page, length, expected))
-            return false;
-        AT45DB041D_MainMemoryPageRead(page, onChip, pageSize256);
-        if (std::memcmp(expected, onChip, length) != 0) {
-            lastMessage = QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page);
-            return false;
-        }
-        if (run.progress)
-            run.progress(page + 1, pages);
-    }
-    return true;
-}
-
 } // namespace
 
 bool AT45DB041D_CheckFile(const char* path)
@@ -109,11 +94,3 @@ bool AT45DB041D_WriteFile(const char* path)
     return withInputFile(path, false, programPages);
 }
 
-// The page size has not changed since the write: a change takes effect only
-// at power-up.
-bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run)
-{
-    return withInputFile(path, false, [&run](std::FILE* file, std::uint64_t size, bool pageSize256) {
-        return comparePages(file, size, pageSize256, run);
-    });
-}

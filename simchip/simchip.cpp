@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,8 @@ constexpr std::uint8_t kBuffer1Read = 0xD4;
 constexpr std::uint8_t kBuffer2Read = 0xD6;
 constexpr std::uint8_t kBuffer1ToPageWithErase = 0x83;
 constexpr std::uint8_t kBuffer2ToPageWithErase = 0x86;
+constexpr std::uint8_t kPageProgramThroughBuffer1 = 0x82; // data into buffer 1, then page program with erase
+constexpr std::uint8_t kPageProgramThroughBuffer2 = 0x85;
 constexpr std::uint8_t kBuffer1ToPageNoErase = 0x88;
 constexpr std::uint8_t kBuffer2ToPageNoErase = 0x89;
 constexpr std::uint8_t kPageToBuffer1Compare = 0x60;
@@ -55,7 +58,7 @@ constexpr std::uint8_t kStatusDataBit = 0x80;
 constexpr std::size_t kMemorySize = std::size_t(kPages) * kPhysicalPageSize;
 
 // The buffer commands, by what they do and which SRAM buffer (0 or 1) they use.
-enum class BufferOp { None, Write, Read, ProgramWithErase, ProgramNoErase, Compare };
+enum class BufferOp { None, Write, Read, ProgramWithErase, ProgramNoErase, ProgramThrough, Compare };
 struct BufferCommand {
     BufferOp op = BufferOp::None;
     int buffer = -1;
@@ -72,6 +75,8 @@ BufferCommand bufferCommand(std::uint8_t opcode)
     case kBuffer2ToPageWithErase: return { BufferOp::ProgramWithErase, 1 };
     case kBuffer1ToPageNoErase: return { BufferOp::ProgramNoErase, 0 };
     case kBuffer2ToPageNoErase: return { BufferOp::ProgramNoErase, 1 };
+    case kPageProgramThroughBuffer1: return { BufferOp::ProgramThrough, 0 };
+    case kPageProgramThroughBuffer2: return { BufferOp::ProgramThrough, 1 };
     case kPageToBuffer1Compare: return { BufferOp::Compare, 0 };
     case kPageToBuffer2Compare: return { BufferOp::Compare, 1 };
     default: return {};
@@ -87,6 +92,48 @@ void spendNanoseconds(long nanoseconds)
     while (std::chrono::steady_clock::now() < until) {
     }
 }
+
+// Random bit errors: a splitmix64 generator, and the number of bits up to
+// and including the next flipped one drawn from the geometric distribution,
+// so a clean bit costs one decrement.
+class Noise {
+public:
+    void seed(std::uint64_t seed, double rate)
+    {
+        state = seed;
+        p = rate;
+        countdown = p > 0 ? draw() : 0;
+    }
+    // True when this bit is flipped.
+    bool flips()
+    {
+        if (countdown == 0 || --countdown != 0)
+            return false;
+        ++flipped;
+        countdown = draw();
+        return true;
+    }
+    std::uint64_t flipped = 0;
+
+private:
+    std::uint64_t next()
+    {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::uint64_t draw()
+    {
+        if (p >= 1.0)
+            return 1;
+        const double u = (double(next() >> 11) + 1.0) / 9007199254740992.0; // (0, 1]
+        return 1 + static_cast<std::uint64_t>(std::floor(std::log(u) / std::log1p(-p)));
+    }
+    std::uint64_t state = 0;
+    double p = 0;
+    std::uint64_t countdown = 0; // 0: a clean wire
+};
 
 class Chip {
 public:
@@ -106,8 +153,11 @@ public:
     bool compareMismatch = false;
     Clock::time_point busyUntil {};
     unsigned commands = 0;
+    long ignoredFrames = 0;
     long bufferWrites = 0;
+    long mutationCount = 0;
     std::uint64_t accesses = 0;
+    Noise siNoise, soNoise;
 
     bool logFrames = false;
     std::vector<Frame> frameLog;
@@ -169,6 +219,10 @@ Chip::Chip(const Config& c)
     : config(c)
 {
     pageSizeRegister = config.pageSize256;
+    // Two streams from one seed, so that the noise on one wire does not
+    // depend on the rate of the other.
+    siNoise.seed(config.seed * 2 + 1, config.noiseSi);
+    soNoise.seed(config.seed * 2 + 2, config.noiseSo);
     loadImage();
     powerUp();
     if (!config.frameLogPath.empty())
@@ -179,6 +233,8 @@ Chip::~Chip()
 {
     if (!frameLogFile)
         return;
+    std::fprintf(frameLogFile, "noise si %llu so %llu\n", static_cast<unsigned long long>(siNoise.flipped),
+                 static_cast<unsigned long long>(soNoise.flipped));
     std::fprintf(frameLogFile, "end %s\n", selected ? "selected" : "released");
     std::fclose(frameLogFile);
 }
@@ -194,7 +250,9 @@ void Chip::powerUp()
     compareMismatch = false;
     busyUntil = {};
     commands = 0;
+    ignoredFrames = 0;
     bufferWrites = 0;
+    mutationCount = 0;
     selected = false;
     clockHigh = false;
     soHigh = true;
@@ -298,8 +356,11 @@ std::uint8_t Chip::in(std::uint16_t port)
     spendNanoseconds(config.ioNs);
     ++accesses;
     std::uint8_t value = kIdleStatusRegister;
-    if (port == static_cast<std::uint16_t>(config.base + 1) && selected && answering && !soHigh)
+    const bool statusPort = port == static_cast<std::uint16_t>(config.base + 1);
+    if (statusPort && selected && answering && !soHigh)
         value |= kStatusDataBit; // SO low reads as bit 7 set
+    if (statusPort && selected && soNoise.flips())
+        value ^= kStatusDataBit;
     if (tracePorts)
         trace.push_back({ false, port, value });
     return value;
@@ -308,7 +369,8 @@ std::uint8_t Chip::in(std::uint16_t port)
 void Chip::select()
 {
     selected = true;
-    answering = config.stopAfterCommands < 0 || commands < static_cast<unsigned long>(config.stopAfterCommands);
+    answering = config.stopAfterCommands < 0 || commands < static_cast<unsigned long>(config.stopAfterCommands)
+                || (config.silentFrames >= 0 && ignoredFrames >= config.silentFrames);
     frame.clear();
     shiftIn = 0;
     bitsIn = 0;
@@ -328,8 +390,10 @@ void Chip::release()
     if (frameLogFile)
         std::fprintf(frameLogFile, "frame %02X %zu %u %s\n", frame.empty() ? 0 : frame[0], frame.size(), bitsIn,
                      answering ? "answered" : "ignored");
-    if (!answering)
+    if (!answering) {
+        ++ignoredFrames;
         return;
+    }
     ++commands;
     if (bitsIn == 0)
         execute();
@@ -341,8 +405,13 @@ void Chip::release()
 // frame log shows what the master sent to a chip that has gone silent.
 void Chip::risingEdge(bool si)
 {
+    if (siNoise.flips())
+        si = !si;
     shiftIn = static_cast<std::uint8_t>((shiftIn << 1) | (si ? 1 : 0));
     if (++bitsIn == 8) {
+        if (frame.empty() && config.mutation.nth >= 0 && shiftIn == config.mutation.opcode
+            && mutationCount++ == config.mutation.nth)
+            shiftIn ^= config.mutation.mask;
         frame.push_back(shiftIn);
         shiftIn = 0;
         bitsIn = 0;
@@ -459,11 +528,18 @@ void Chip::execute()
             applyNoise(buffer, length);
         }
         return;
+    case BufferOp::ProgramThrough:
     case BufferOp::ProgramWithErase:
     case BufferOp::ProgramNoErase:
-        if (frame.size() == 4 && decodeAddress(page, byte) && !config.protect) {
-            const bool erase = command.op == BufferOp::ProgramWithErase;
-            const std::vector<std::uint8_t>& buffer = buffers[command.buffer];
+        // The operation starts when chip select rises after the address;
+        // bytes clocked in after it load the buffer (program through buffer)
+        // or are ignored.
+        if (decodeAddress(page, byte) && !config.protect) {
+            const bool erase = command.op != BufferOp::ProgramNoErase;
+            std::vector<std::uint8_t>& buffer = buffers[command.buffer];
+            if (command.op == BufferOp::ProgramThrough)
+                for (std::size_t i = 4; i < frame.size(); ++i)
+                    buffer[(byte + (i - 4)) % length] = frame[i];
             std::uint8_t* target = &memory[page * kPhysicalPageSize];
             // Programming only clears bits; without the built-in erase the
             // page keeps the zeros it had.
@@ -564,6 +640,16 @@ Config configFromEnvironment()
     long f[4] = {};
     if (envFields("PAGEKILN_SIM_STUCK", f) == 3)
         config.stuck = { f[0], static_cast<unsigned>(f[1]), static_cast<std::uint8_t>(f[2]) };
+    if (const char* mutate = std::getenv("PAGEKILN_SIM_MUTATE"); mutate && *mutate) {
+        char* end = nullptr;
+        const unsigned long opcode = std::strtoul(mutate, &end, 16);
+        if (*end == ':') {
+            const long nth = std::strtol(end + 1, &end, 10);
+            if (*end == ':')
+                config.mutation = { static_cast<std::uint8_t>(opcode), nth,
+                                    static_cast<std::uint8_t>(std::strtoul(end + 1, nullptr, 16)) };
+        }
+    }
     if (const int n = envFields("PAGEKILN_SIM_NOISE", f); n >= 3)
         config.noise = { f[0], static_cast<unsigned>(f[1]), static_cast<std::uint8_t>(f[2]), n == 4 ? f[3] : 1 };
     config.present = !envFlag("PAGEKILN_SIM_ABSENT");
@@ -578,6 +664,12 @@ Config configFromEnvironment()
     envMicroseconds("PAGEKILN_SIM_COMPARE_MS", config.compareUs);
     if (const char* log = std::getenv("PAGEKILN_SIM_FRAME_LOG"))
         config.frameLogPath = log;
+    if (const char* rate = std::getenv("PAGEKILN_SIM_NOISE_SI"); rate && *rate)
+        config.noiseSi = std::strtod(rate, nullptr);
+    if (const char* rate = std::getenv("PAGEKILN_SIM_NOISE_SO"); rate && *rate)
+        config.noiseSo = std::strtod(rate, nullptr);
+    if (const char* seed = std::getenv("PAGEKILN_SIM_SEED"); seed && *seed)
+        config.seed = std::strtoull(seed, nullptr, 10);
     if (const char* io = std::getenv("PAGEKILN_SIM_IO_NS"); io && *io)
         config.ioNs = std::strtol(io, nullptr, 10);
     return config;
@@ -636,6 +728,7 @@ void clearFrames() { chip().frameLog.clear(); }
 void setFrameHook(std::function<void(const Frame&)> hook) { chip().frameHook = std::move(hook); }
 void setPortTrace(bool enabled) { chip().tracePorts = enabled; }
 std::uint64_t portAccesses() { return chip().accesses; }
+NoiseFlips noiseFlips() { return { chip().siNoise.flipped, chip().soNoise.flipped }; }
 std::vector<PortAccess> portTrace() { return chip().trace; }
 void clearPortTrace() { chip().trace.clear(); }
 

@@ -40,10 +40,12 @@ struct Config {
     bool protect = false;           // sector protection on: program and erase ignored
     std::uint8_t id[4] = { 0x1F, 0x24, 0x00, 0x00 }; // manufacturer and device ID
     long stopAfterCommands = -1;    // stops answering after this many commands (-1: never)
+    long silentFrames = -1;         // then answers again after ignoring this many frames (-1: never)
     bool driverOpen = true;         // false: reports its port driver closed (or PAGEKILN_SIM_DRIVER_CLOSED=1)
     std::string imagePath;          // flash contents and one-time state; empty: memory only
     // A text log of every frame, one line each ("frame OPCODE BYTES EXTRABITS
-    // answered|ignored"), and at exit "end released" or "end selected"
+    // answered|ignored"), and at exit "noise si N so M" (bits the random
+    // noise flipped on each wire) and "end released" or "end selected"
     // (PAGEKILN_SIM_FRAME_LOG); for checking a program from outside.
     std::string frameLogPath;
 
@@ -63,6 +65,24 @@ struct Config {
         std::uint8_t mask = 0;
         long count = 1;
     } noise;
+
+    // A command turned into another on the wire: the nth frame (0 first,
+    // counted from power-up) that starts with opcode arrives with the mask's
+    // bits of its opcode flipped (PAGEKILN_SIM_MUTATE=OPCODE:NTH:MASK, hex
+    // opcode and mask).
+    struct Mutation {
+        std::uint8_t opcode = 0;
+        long nth = -1;              // -1: no mutation
+        std::uint8_t mask = 0;
+    } mutation;
+
+    // Random bit errors on the wires, as on a long unshielded cable: each SI
+    // bit the chip samples and each SO bit the port reads is flipped with
+    // this probability (PAGEKILN_SIM_NOISE_SI, PAGEKILN_SIM_NOISE_SO), from a
+    // generator seeded with seed (PAGEKILN_SIM_SEED), so a run repeats.
+    double noiseSi = 0.0;
+    double noiseSo = 0.0;
+    std::uint64_t seed = 1;
 
     // Busy times in microseconds, datasheet-typical by default.
     long pageEraseProgramUs = 14000; // buffer to page with built-in erase
@@ -125,6 +145,13 @@ void clearPortTrace();
 
 // Port accesses (Inp32 and Out32 calls) since the last reset().
 std::uint64_t portAccesses();
+
+// Bits the random noise flipped on each wire since the last reset().
+struct NoiseFlips {
+    std::uint64_t si = 0; // towards the chip
+    std::uint64_t so = 0; // from the chip
+};
+NoiseFlips noiseFlips();
 
 // True when the environment variable is set to anything but "" or "0".
 bool envFlag(const char* name);

@@ -1,0 +1,195 @@
+// The steps of a proof on the chip, and the verdict when a page resists it.
+#include "prover.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace dataflash {
+
+namespace {
+
+// Polls read back to back, without sleeping: a status read is itself tens
+// of microseconds on a real port. The bounds leave ten times the
+// datasheet's maximum.
+// Page to buffer compare: at most 200 us.
+constexpr DataFlashPoll kCompareBudget { 0, 20 };
+// Buffer to page program without erase: typically 2 ms, at most 4 ms.
+constexpr DataFlashPoll kProgramBudget { 0, 40 };
+// Buffer to page program with built-in erase: typically 14 ms, at most 35 ms.
+constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
+
+} // namespace
+
+PageImage::PageImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256)
+    : bytes(bytes)
+    , size(size)
+    , pageLength(dataFlashPageLength(pageSize256))
+    , pageCount(static_cast<std::uint32_t>((size + pageLength - 1) / pageLength))
+{
+}
+
+void PageImage::page(std::uint32_t p, std::uint8_t* out) const
+{
+    const std::size_t offset = std::size_t(p) * pageLength;
+    const std::size_t present = offset < size ? std::min<std::size_t>(pageLength, size - offset) : 0;
+    if (present)
+        std::memcpy(out, bytes + offset, present);
+    std::memset(out + present, 0, pageLength - present);
+}
+
+bool isBlank(const std::uint8_t* data, unsigned length)
+{
+    return std::all_of(data, data + length, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+Prover::Prover(bool pageSize256)
+    : size256(pageSize256)
+    , pageLength(dataFlashPageLength(pageSize256))
+{
+}
+
+void Prover::load(int buffer, std::uint32_t page, const std::uint8_t* data)
+{
+    sendBufferWrite(Wire::Block, buffer, page, size256, data, pageLength);
+}
+
+void Prover::loadFlipped(int buffer, std::uint32_t page, const std::uint8_t* data)
+{
+    std::uint8_t flipped[kDataFlashMaxPageLength];
+    std::memcpy(flipped, data, pageLength);
+    flipped[0] = static_cast<std::uint8_t>(~flipped[0]);
+    load(buffer, page, flipped);
+}
+
+void Prover::patchFirstByte(int buffer, std::uint32_t page, std::uint8_t value)
+{
+    sendBufferWrite(Wire::Block, buffer, page, size256, &value, 1);
+}
+
+void Prover::startCompare(int buffer, std::uint32_t page)
+{
+    sendPageCommand(Wire::Block, kPageToBufferCompare[buffer], page, size256);
+}
+
+void Prover::startProgram(int buffer, std::uint32_t page, bool erase)
+{
+    sendPageCommand(Wire::Block, erase ? kBufferToPageWithErase[buffer] : kBufferToPageNoErase[buffer], page, size256);
+}
+
+bool Prover::comparedFor(std::uint32_t page, DataFlashStatus& st)
+{
+    return waitReported(kCompareBudget, Wire::Block,
+                        { "Timed out waiting for the chip to compare page %1!",
+                          "The chip stopped answering while comparing page %1!" },
+                        page, &st);
+}
+
+bool Prover::programmedFor(std::uint32_t page, bool erase)
+{
+    return waitReported(erase ? kEraseProgramBudget : kProgramBudget, Wire::Block,
+                        { "Timed out waiting for the chip to program page %1!",
+                          "The chip stopped answering while programming page %1!" },
+                        page);
+}
+
+Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data)
+{
+    DataFlashStatus st;
+    if (!comparedFor(page, st))
+        return Proof::Failed;
+    // The buffer differs from the page in its first byte at least: a clear
+    // COMP means this compare was not the one the chip ran.
+    if (!st.comp)
+        return Proof::Unsure;
+    patchFirstByte(buffer, page, data[0]);
+    startCompare(buffer, page);
+    if (!comparedFor(page, st))
+        return Proof::Failed;
+    return st.comp ? Proof::Differs : Proof::Proven;
+}
+
+Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data)
+{
+    loadFlipped(buffer, page, data);
+    startCompare(buffer, page);
+    return finishProof(buffer, page, data);
+}
+
+QString unreliableWireText(std::uint32_t page, const char* doing, WireDirection direction)
+{
+    const QString text = direction == WireDirection::ToChip
+                             ? QStringLiteral("Page %1 could not be %2: the data sent to the chip keeps arriving "
+                                              "different, so the wire to the chip is unreliable (check the cable, its "
+                                              "length and the chip's supply)!")
+                             : QStringLiteral("Page %1 could not be %2: what the chip sends back keeps changing on "
+                                              "the way (its status and page reads disagree), so the wire from the chip "
+                                              "is unreliable (check the cable, its length and the chip's supply)!");
+    return text.arg(page).arg(QLatin1String(doing));
+}
+
+// Reads the page twice; false when the two reads disagree.
+bool Prover::readTwice(std::uint32_t page, std::uint8_t* out)
+{
+    std::uint8_t again[kDataFlashMaxPageLength];
+    sendPageRead(Wire::Block, page, size256, out);
+    sendPageRead(Wire::Block, page, size256, again);
+    return std::memcmp(out, again, pageLength) == 0;
+}
+
+// A test of the wire from the chip alone: an idle chip repeats the same
+// status byte for as long as it is clocked, whatever arrives on SI after
+// the opcode, so bytes of one read that differ were flipped on the way back.
+// A read whose opcode itself was changed on the way answers with something
+// other than a status byte, and is not counted.
+bool Prover::wireFromChipFlips()
+{
+    constexpr int kReads = 8;
+    constexpr int kBytesPerRead = 8;
+    int flipped = 0;
+    for (int read = 0; read < kReads; ++read) {
+        std::uint8_t bytes[kBytesPerRead];
+        frame(Wire::Block, &kStatusRegisterRead, 1, bytes, sizeof bytes);
+        const std::uint8_t* majority = std::max_element(bytes, bytes + kBytesPerRead, [&](std::uint8_t a, std::uint8_t b) {
+            return std::count(bytes, bytes + kBytesPerRead, a) < std::count(bytes, bytes + kBytesPerRead, b);
+        });
+        DataFlashStatus st;
+        if (decodeStatus(*majority, st) && std::count(bytes, bytes + kBytesPerRead, *majority) != kBytesPerRead)
+            ++flipped;
+    }
+    return flipped >= 2;
+}
+
+void Prover::explainUnproven(std::uint32_t page, const std::uint8_t* data)
+{
+    if (wireFromChipFlips()) {
+        lastMessage = unreliableWireText(page, "proven", WireDirection::FromChip);
+        return;
+    }
+    // The wire from the chip is sound, so reads of the page can be trusted
+    // unless their commands arrive changed.
+    std::uint8_t held[kDataFlashMaxPageLength];
+    std::uint8_t heldAgain[kDataFlashMaxPageLength];
+    bool flash = false;
+    if (readTwice(page, held) && std::memcmp(held, data, pageLength) != 0) {
+        // One more program: a flash that does not take the data gives the
+        // same wrong bytes again, a wire that flips bits other ones.
+        load(0, page, data);
+        startProgram(0, page, true);
+        if (!programmedFor(page, true))
+            return;
+        flash = readTwice(page, heldAgain) && std::memcmp(held, heldAgain, pageLength) == 0;
+    }
+    if (flash)
+        lastMessage = QStringLiteral("Page %1 does not match the file after programming: the flash did not take it "
+                                     "(a worn or damaged chip)!")
+                          .arg(page);
+    else
+        lastMessage = unreliableWireText(page, "proven", WireDirection::ToChip);
+}
+
+WireDirection Prover::blamedWire()
+{
+    return wireFromChipFlips() ? WireDirection::FromChip : WireDirection::ToChip;
+}
+
+} // namespace dataflash

@@ -1,0 +1,98 @@
+// Proof on the chip: a page is proven when the chip's own compare finds it
+// equal to a buffer that was filled by a transfer of its own, independent of
+// the one that programmed it. Nothing but status bytes comes back over the
+// wire from the chip, and every status byte a decision rests on is
+// confirmed. Not for front ends.
+#pragma once
+
+#include "wire.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace dataflash {
+
+// The bytes each page of a job should hold: the image from page 0, the last
+// page padded with zero bytes.
+class PageImage {
+public:
+    PageImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256);
+    std::uint32_t pages() const { return pageCount; }
+    unsigned length() const { return pageLength; }
+    // Page p into out (length() bytes).
+    void page(std::uint32_t p, std::uint8_t* out) const;
+
+private:
+    const std::uint8_t* bytes;
+    std::size_t size;
+    unsigned pageLength;
+    std::uint32_t pageCount;
+};
+
+bool isBlank(const std::uint8_t* data, unsigned length);
+
+// What one proof found.
+enum class Proof {
+    Proven,  // the chip compared the page equal to the data, after a compare it was seen to execute
+    Differs, // the compare found a difference (the page, or the transfer for the proof)
+    Unsure,  // the compare could not be seen to execute
+    Failed,  // the chip did not become ready: lastMessage says why
+};
+
+// Which wire the evidence blames when a page cannot be proven.
+enum class WireDirection { ToChip, FromChip };
+
+// "Page N could not be DOING: ..." naming the wire and what to check.
+QString unreliableWireText(std::uint32_t page, const char* doing, WireDirection direction);
+
+// The chip's two SRAM buffers and the steps of a proof, on block transfers.
+class Prover {
+public:
+    explicit Prover(bool pageSize256);
+
+    unsigned length() const { return pageLength; }
+    bool pageSize256() const { return size256; }
+
+    // Fills a buffer with one page of data from address 0, aimed at page.
+    void load(int buffer, std::uint32_t page, const std::uint8_t* data);
+    // The same with the first byte inverted: the buffer is then known to
+    // differ from a page that holds data.
+    void loadFlipped(int buffer, std::uint32_t page, const std::uint8_t* data);
+    // Rewrites the first byte of a buffer.
+    void patchFirstByte(int buffer, std::uint32_t page, std::uint8_t value);
+    void startCompare(int buffer, std::uint32_t page);
+    void startProgram(int buffer, std::uint32_t page, bool erase);
+
+    // Waits for a compare started on a buffer loaded by loadFlipped, then
+    // finishes the proof: the compare must have found the difference (so
+    // COMP is known set), the first byte is corrected, and a second compare
+    // must clear COMP. A compare the chip ignored leaves COMP as it was and
+    // so can never pass for one that found the page equal.
+    Proof finishProof(int buffer, std::uint32_t page, const std::uint8_t* data);
+    // A whole proof in one buffer.
+    Proof prove(int buffer, std::uint32_t page, const std::uint8_t* data);
+
+    // Waits for the chip after a compare, a program without erase or a
+    // program with erase; false with lastMessage set when it did not become
+    // ready.
+    bool comparedFor(std::uint32_t page, DataFlashStatus& st);
+    bool programmedFor(std::uint32_t page, bool erase);
+
+    // Why a page could not be written and proven within its budget, from
+    // what the chip and the wire show: status reads whose bytes disagree
+    // blame the wire from the chip; otherwise a page that holds the data, or
+    // other wrong bytes after each program, blames the wire to the chip; the
+    // same wrong bytes after another program, the flash.
+    void explainUnproven(std::uint32_t page, const std::uint8_t* data);
+    // The wire a page that kept failing its proofs blames: the one from the
+    // chip when status reads show it flipping bits, else the one to it.
+    WireDirection blamedWire();
+
+private:
+    bool readTwice(std::uint32_t page, std::uint8_t* out);
+    bool wireFromChipFlips();
+    bool size256;
+    unsigned pageLength;
+};
+
+} // namespace dataflash

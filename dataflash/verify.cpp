@@ -1,0 +1,151 @@
+// Verifying a chip against an image: per page one transfer into a buffer and
+// the chip's own compare, the two buffers taking turns so that the next
+// page's transfer goes while the chip compares. A difference is confirmed by
+// a fresh transfer and compare, then a read of the page, before it is
+// reported.
+#include "at45db041d.h"
+
+#include "inputfile.h"
+#include "prover.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+using namespace dataflash;
+
+namespace {
+
+// Fresh proofs a page that compared different gets before the verdict.
+constexpr int kConfirmations = 8;
+
+class Verifier {
+public:
+    Verifier(const PageImage& image, std::size_t size, DataFlashPadding padding, bool pageSize256)
+        : image(image)
+        , prover(pageSize256)
+        , length(prover.length())
+        , lastChecked(padding == DataFlashPadding::Ignored ? unsigned(size - std::size_t(image.pages() - 1) * length)
+                                                             : length)
+    {
+    }
+
+    bool run(const DataFlashRun& run, DataFlashDifference* difference);
+
+private:
+    unsigned checkedLength(std::uint32_t page) const { return page + 1 == image.pages() ? lastChecked : length; }
+    void expected(std::uint32_t page, std::uint8_t* out);
+    bool confirm(std::uint32_t page, int buffer, std::uint8_t* data, DataFlashDifference* difference);
+
+    const PageImage& image;
+    Prover prover;
+    const unsigned length;
+    const unsigned lastChecked; // bytes of the last page that belong to the image
+};
+
+// What the page should hold. Where the bytes after the image are not part
+// of it, they are taken from the chip, so that the compare covers the
+// image's bytes alone.
+void Verifier::expected(std::uint32_t page, std::uint8_t* out)
+{
+    image.page(page, out);
+    const unsigned checked = checkedLength(page);
+    if (checked == length)
+        return;
+    std::uint8_t onChip[kDataFlashMaxPageLength];
+    sendPageRead(Wire::Block, page, prover.pageSize256(), onChip);
+    std::memcpy(out + checked, onChip + checked, length - checked);
+}
+
+// The page compared different: proven again from a fresh transfer; when it
+// still differs, two reads of the page that agree show where.
+bool Verifier::confirm(std::uint32_t page, int buffer, std::uint8_t* data, DataFlashDifference* difference)
+{
+    const unsigned checked = checkedLength(page);
+    for (int attempt = 0; attempt < kConfirmations; ++attempt) {
+        const Proof proof = prover.prove(buffer, page, data);
+        if (proof == Proof::Failed)
+            return false;
+        if (proof == Proof::Proven)
+            return true;
+        if (proof != Proof::Differs)
+            continue;
+        std::uint8_t first[kDataFlashMaxPageLength];
+        std::uint8_t second[kDataFlashMaxPageLength];
+        sendPageRead(Wire::Block, page, prover.pageSize256(), first);
+        sendPageRead(Wire::Block, page, prover.pageSize256(), second);
+        if (std::memcmp(first, second, length) != 0)
+            continue;
+        const auto mismatch = std::mismatch(first, first + checked, data);
+        if (mismatch.first != first + checked) {
+            const unsigned offset = unsigned(mismatch.first - first);
+            if (difference)
+                *difference = { page, offset, first[offset], data[offset] };
+            lastMessage = QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page);
+            return false;
+        }
+        // The image's bytes are there: what differed was in the bytes after
+        // them, read earlier over a noisy wire.
+        std::memcpy(data + checked, first + checked, length - checked);
+    }
+    lastMessage = unreliableWireText(page, "verified", prover.blamedWire());
+    return false;
+}
+
+bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
+{
+    const std::uint32_t pages = image.pages();
+    std::uint8_t data[2][kDataFlashMaxPageLength];
+    int buffer = 0;
+    if (pages) {
+        expected(0, data[0]);
+        prover.loadFlipped(buffer, 0, data[0]);
+        prover.startCompare(buffer, 0);
+    }
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (run.stopRequested && run.stopRequested()) {
+            DataFlashStatus st;
+            if (prover.comparedFor(page, st))
+                lastMessage = QStringLiteral("Stopped before page %1 was compared.").arg(page);
+            return false;
+        }
+        const int other = 1 - buffer;
+        if (page + 1 < pages) {
+            expected(page + 1, data[other]);
+            prover.loadFlipped(other, page + 1, data[other]);
+        }
+        const Proof proof = prover.finishProof(buffer, page, data[buffer]);
+        if (proof == Proof::Failed)
+            return false;
+        if (proof != Proof::Proven && !confirm(page, buffer, data[buffer], difference))
+            return false;
+        if (run.progress)
+            run.progress(page + 1, pages);
+        buffer = other;
+        if (page + 1 < pages)
+            prover.startCompare(buffer, page + 1);
+    }
+    return true;
+}
+
+} // namespace
+
+bool AT45DB041D_VerifyImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256, DataFlashPadding padding,
+                            const DataFlashRun& run, DataFlashDifference* difference)
+{
+    lastMessage.clear();
+    const PageImage image(bytes, size, pageSize256);
+    Verifier verifier(image, size, padding, pageSize256);
+    return verifier.run(run, difference);
+}
+
+// The page size has not changed since the write: a change takes effect only
+// at power-up.
+bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run)
+{
+    return withInputFile(path, false, [&run](std::FILE* file, std::uint64_t size, bool pageSize256) {
+        std::vector<std::uint8_t> bytes;
+        return readWholeFile(file, size, bytes)
+               && AT45DB041D_VerifyImage(bytes.data(), bytes.size(), pageSize256, DataFlashPadding::Zeros, run);
+    });
+}

@@ -1,0 +1,200 @@
+// Command frames, status reads and the bounded busy poll.
+#include "wire.h"
+
+#include "lpt.h"
+#include "platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace dataflash {
+
+namespace {
+
+// Status register.
+constexpr std::uint8_t kStatusReady = 0x80;        // RDY/BUSY#
+constexpr std::uint8_t kStatusCompare = 0x40;      // COMP: the last compare found a difference
+constexpr std::uint8_t kStatusDensityMask = 0x3C;  // bits 5..2
+constexpr std::uint8_t kStatusDensity4Mbit = 0x1C; // 0 1 1 1: AT45DB041D
+constexpr std::uint8_t kStatusProtect = 0x02;
+constexpr std::uint8_t kStatusPageSize256 = 0x01;
+
+// Bytes one confirmed status read clocks at most before giving up on two
+// neighbours that agree: a flipped bit spoils two of them.
+constexpr int kStatusBytesPerRead = 4;
+
+// A chip that is gone: no status read has carried the density code for
+// this long. Between such reads the poll sleeps at most kSilentSpacingMs,
+// however long its own interval.
+constexpr std::chrono::milliseconds kSilentFor(30);
+constexpr unsigned kSilentSpacingMs = 10;
+
+std::uint8_t receiveByte(Wire wire)
+{
+    if (wire == Wire::ByteWise)
+        return LPT_SpiTransferByte(kDummy);
+    std::uint8_t byte = 0;
+    LPT_SpiReadBytes(&byte, 1);
+    return byte;
+}
+
+} // namespace
+
+void frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply,
+           std::size_t replyLength)
+{
+    LPT_SetChipSelect(false);
+    if (wire == Wire::ByteWise) {
+        for (std::size_t i = 0; i < commandLength; ++i)
+            LPT_SpiTransferByte(command[i]);
+        for (std::size_t i = 0; i < replyLength; ++i)
+            reply[i] = LPT_SpiTransferByte(kDummy);
+    } else {
+        LPT_SpiWriteBytes(command, commandLength);
+        LPT_SpiReadBytes(reply, replyLength);
+    }
+    LPT_SetChipSelect(true);
+}
+
+// The page number sits above an 8-bit byte address with 256-byte pages,
+// above a 9-bit one with 264-byte pages. Only the low 11 bits of the page
+// count.
+void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out)
+{
+    const unsigned byteAddressBits = pageSize256 ? 8 : 9;
+    const std::uint32_t address = (page & 0x7FF) << byteAddressBits;
+    out[0] = static_cast<std::uint8_t>(address >> 16);
+    out[1] = static_cast<std::uint8_t>(address >> 8);
+    out[2] = static_cast<std::uint8_t>(address);
+}
+
+void sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256, const std::uint8_t* data,
+                     unsigned length, unsigned offset)
+{
+    std::uint8_t command[4 + kDataFlashMaxPageLength] = { kBufferWrite[buffer] };
+    encodePageAddress(aimPage, pageSize256, command + 1);
+    // The buffer address fills the byte-address bits: 8 of them with
+    // 256-byte pages, 9 with 264-byte pages.
+    command[2] = static_cast<std::uint8_t>(command[2] | (offset >> 8));
+    command[3] = static_cast<std::uint8_t>(offset);
+    std::memcpy(command + 4, data, length);
+    frame(wire, command, 4 + length);
+}
+
+void sendPageCommand(Wire wire, std::uint8_t opcode, std::uint32_t page, bool pageSize256)
+{
+    std::uint8_t command[4] = { opcode };
+    encodePageAddress(page, pageSize256, command + 1);
+    frame(wire, command, sizeof command);
+}
+
+void sendPageRead(Wire wire, std::uint32_t page, bool pageSize256, std::uint8_t* out)
+{
+    // Opcode, three address bytes, four don't-care bytes; then the page.
+    std::uint8_t command[8] = { kMainMemoryPageRead, 0, 0, 0, kDummy, kDummy, kDummy, kDummy };
+    encodePageAddress(page, pageSize256, command + 1);
+    frame(wire, command, sizeof command, out, dataFlashPageLength(pageSize256));
+}
+
+bool decodeStatus(std::uint8_t byte, DataFlashStatus& st)
+{
+    st = DataFlashStatus();
+    // No chip, a wrong port or another density all fail here; an undriven SO
+    // reads as 0x00 or 0xFF, neither of which carries the density code.
+    if ((byte & kStatusDensityMask) != kStatusDensity4Mbit)
+        return false;
+    st.ready = (byte & kStatusReady) ? 1 : 0;
+    st.comp = (byte & kStatusCompare) ? 1 : 0;
+    st.protect = (byte & kStatusProtect) ? 1 : 0;
+    st.pageSize256 = (byte & kStatusPageSize256) ? 1 : 0;
+    return true;
+}
+
+Status readConfirmedStatus(Wire wire, DataFlashStatus& st)
+{
+    LPT_SetChipSelect(false);
+    if (wire == Wire::ByteWise)
+        LPT_SpiTransferByte(kStatusRegisterRead);
+    else
+        LPT_SpiWriteBytes(&kStatusRegisterRead, 1);
+    bool answered = false;
+    bool confirmed = false;
+    std::uint8_t previous = receiveByte(wire);
+    for (int i = 1; i < kStatusBytesPerRead && !confirmed; ++i) {
+        const std::uint8_t byte = receiveByte(wire);
+        DataFlashStatus decoded;
+        const bool carriesDensity = decodeStatus(byte, decoded);
+        answered = answered || carriesDensity || decodeStatus(previous, decoded);
+        confirmed = carriesDensity && byte == previous;
+        if (confirmed)
+            st = decoded;
+        previous = byte;
+    }
+    LPT_SetChipSelect(true);
+    if (confirmed)
+        return Status::Confirmed;
+    st = DataFlashStatus();
+    if (!answered)
+        return Status::Silent;
+    return Status::Disagreed;
+}
+
+bool pageSizeInForce(bool& pageSize256)
+{
+    DataFlashStatus st;
+    if (!AT45DB041D_ReadStatus(st)) {
+        lastMessage = QStringLiteral("Failed to read chip's status byte!");
+        return false;
+    }
+    pageSize256 = st.pageSize256 == 1;
+    return true;
+}
+
+Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const std::chrono::milliseconds limit(poll.limitMs);
+    bool silent = false;
+    Clock::time_point silentSince;
+    for (;;) {
+        const unsigned pause = silent ? std::min(poll.intervalMs, kSilentSpacingMs) : poll.intervalMs;
+        if (pause) // a poll without interval reads back to back, without a system call between
+            platformSleepMs(pause);
+        DataFlashStatus st;
+        const Status status = readConfirmedStatus(wire, st);
+        const Clock::time_point now = Clock::now();
+        if (status == Status::Silent) {
+            if (!silent)
+                silentSince = now;
+            silent = true;
+            if (now - silentSince >= kSilentFor)
+                return Wait::Silent;
+        } else {
+            silent = false;
+            if (status == Status::Confirmed && st.ready) {
+                if (last)
+                    *last = st;
+                return Wait::Ready;
+            }
+        }
+        // A chip that is not answering is left to the silence rule, so that
+        // it is reported as gone rather than as slow.
+        if (now - start >= limit && !silent)
+            return Wait::TimedOut;
+    }
+}
+
+bool waitReported(const DataFlashPoll& poll, Wire wire, const WaitTexts& texts, std::uint32_t page,
+                  DataFlashStatus* last)
+{
+    const Wait outcome = waitUntilReady(poll, wire, last);
+    if (outcome == Wait::Ready)
+        return true;
+    const QString text = QString::fromLatin1(outcome == Wait::Silent ? texts.silent : texts.timedOut);
+    lastMessage = text.contains(QLatin1String("%1")) ? text.arg(page) : text;
+    return false;
+}
+
+} // namespace dataflash
