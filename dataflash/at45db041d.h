@@ -105,14 +105,60 @@ struct DataFlashRun {
     std::function<bool()> stopRequested;
 };
 
-// Checks, before anything on the chip is changed, that the file can be
-// written: a regular file that can be opened for reading and fits the chip
-// in the page size now in force. An empty file passes.
+// An input file read whole into memory. What is programmed and verified is
+// this copy: a file emptied, replaced or growing on disk meanwhile cannot
+// change what the chip receives.
+struct DataFlashImage {
+    std::vector<std::uint8_t> bytes;
+    bool pageSize256 = false; // the page layout it was checked for
+
+    unsigned pageLength() const { return dataFlashPageLength(pageSize256); }
+    // Pages the file occupies.
+    std::uint32_t pages() const;
+    // The file's own bytes in a page: the page length, less on the last page.
+    unsigned fileBytesIn(std::uint32_t page) const;
+    // Copies one page into out (pageLength() bytes), the last page padded
+    // with zero bytes past the file's end.
+    void copyPage(std::uint32_t page, std::uint8_t* out) const;
+};
+
+// The page size a file is checked for and laid out in.
+enum class DataFlashLayout {
+    PageSizeInForce, // the chip's page size now, from its status register
+    Pages256,        // 256-byte pages, whatever is in force: for a job that writes only once they are
+};
+
+// What a verify compares past the file's end in its last page.
+enum class DataFlashPadding {
+    Zeros,   // the zero bytes a write puts there
+    Ignored, // nothing: only the file's bytes (another tool may have left 0xFF there)
+};
+
+// After a file operation refused its file or could not read it: why, in the
+// system's words or saying what the file is ("Permission denied", "it is
+// empty"); empty otherwise. lastMessage keeps the driver's own text; front
+// ends can add this one with the file's name. Emptied with lastMessage.
+extern QString lastFileReason;
+
+// Reads the page size in force (one status read), checks that the file is a
+// regular, non-empty file that fits the chip in the layout asked for, and
+// reads it whole into image, before anything on the chip is changed. The file
+// is opened once, without blocking: a folder, named pipe or device is refused
+// at once. False, with the reason in lastMessage and lastFileReason.
+bool AT45DB041D_LoadFile(const char* path, DataFlashImage& image,
+                         DataFlashLayout layout = DataFlashLayout::PageSizeInForce);
+
+// The same checks, keeping nothing: whether the file can be written.
 bool AT45DB041D_CheckFile(const char* path);
 
 // Programs a whole file into the chip from page 0, the last page padded with
-// zero bytes.
+// zero bytes, in the page size in force.
 bool AT45DB041D_WriteFile(const char* path);
+
+// Programs a loaded file the same way. Refused, before anything is sent but a
+// status read, when the page size in force is not the one it was checked for;
+// so are the other image operations below.
+bool AT45DB041D_WriteImage(const DataFlashImage& image);
 
 // Programs a file into a chip that has just been erased, from page 0 in the
 // page size in force, the last page zero-padded. Pages of 0xFF are left as
@@ -123,11 +169,16 @@ bool AT45DB041D_WriteFile(const char* path);
 // compared with its buffer on the chip afterwards; blank pages are compared
 // with a buffer of 0xFF. Stops at the first page that fails, naming it.
 bool AT45DB041D_ProgramFile(const char* path, bool checked, const DataFlashRun& run = {});
+bool AT45DB041D_ProgramImage(const DataFlashImage& image, bool checked, const DataFlashRun& run = {});
 
 // Reads the whole chip, every page in the page size in force (524288 or
-// 540672 bytes), with the continuous array read.
+// 540672 bytes), with the continuous array read. Fails when the chip stops
+// answering on the way (it would read as 0xFF).
 bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run = {});
 
 // Reads back every page the file occupies, in the page size in force, and
 // compares it with the file's bytes (the last page zero-padded, as written).
+// Each page counts only if the chip still answers after it: a chip that has
+// gone reads as 0xFF, which a blank page of the file would match.
 bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run = {});
+bool AT45DB041D_VerifyImage(const DataFlashImage& image, DataFlashPadding padding, const DataFlashRun& run = {});

@@ -235,31 +235,42 @@ bool Programmer::proveBlankPage(std::uint32_t page)
 
 } // namespace
 
+namespace {
+
+bool programImage(const DataFlashImage& image, bool checked, const DataFlashRun& run)
+{
+    const std::uint32_t pages = image.pages();
+    const unsigned length = image.pageLength();
+    Programmer programmer(image.pageSize256, checked);
+    std::uint8_t data[kDataFlashMaxPageLength];
+    if (!programmer.waitForChip())
+        return false;
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (run.stopRequested && run.stopRequested()) {
+            // The page in hand is finished and proven before stopping.
+            if (programmer.finishPending())
+                lastMessage = page ? QStringLiteral("Stopped on request after page %1.").arg(page - 1)
+                                   : QStringLiteral("Stopped on request before the first page.");
+            return false;
+        }
+        image.copyPage(page, data);
+        const bool ok = isBlank(data, length) ? programmer.proveBlankPage(page) : programmer.programPage(page, data);
+        if (!ok)
+            return false;
+        if (run.progress)
+            run.progress(page + 1, pages);
+    }
+    return programmer.finishPending();
+}
+
+} // namespace
+
 bool AT45DB041D_ProgramFile(const char* path, bool checked, const DataFlashRun& run)
 {
-    return withInputFile(path, true, [&](std::FILE* file, std::uint64_t size, bool pageSize256) {
-        const unsigned length = dataFlashPageLength(pageSize256);
-        const std::uint32_t pages = pagesFor(size, length);
-        Programmer programmer(pageSize256, checked);
-        std::uint8_t data[kDataFlashMaxPageLength];
-        if (!programmer.waitForChip())
-            return false;
-        for (std::uint32_t page = 0; page < pages; ++page) {
-            if (run.stopRequested && run.stopRequested()) {
-                // The page in hand is finished and proven before stopping.
-                if (programmer.finishPending())
-                    lastMessage = page ? QStringLiteral("Stopped on request after page %1.").arg(page - 1)
-                                       : QStringLiteral("Stopped on request before the first page.");
-                return false;
-            }
-            const bool ok = readFilePage(file, size, page, length, data)
-                            && (isBlank(data, length) ? programmer.proveBlankPage(page)
-                                                      : programmer.programPage(page, data));
-            if (!ok)
-                return false;
-            if (run.progress)
-                run.progress(page + 1, pages);
-        }
-        return programmer.finishPending();
-    });
+    return withInputFile(path, [&](const DataFlashImage& image) { return programImage(image, checked, run); });
+}
+
+bool AT45DB041D_ProgramImage(const DataFlashImage& image, bool checked, const DataFlashRun& run)
+{
+    return withImage(image, [&](const DataFlashImage& loaded) { return programImage(loaded, checked, run); });
 }
