@@ -143,6 +143,13 @@ Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader, DataFlashSta
     }
 }
 
+bool confirmChipAnswers()
+{
+    // The chip is idle after a read: the first good status read ends the wait.
+    const DataFlashPoll poll { 0, dataflashTiming.pageProgram.limitMs };
+    return waitUntilReady(poll, readStatusFast) == Wait::Ready;
+}
+
 } // namespace dataflash
 
 bool AT45DB041D_ReadStatus(DataFlashStatus& st, std::uint8_t* raw)

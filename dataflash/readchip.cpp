@@ -31,6 +31,12 @@ bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun
         encodePageAddress(page, pageSize256, command + 1);
         blockTransfer(command, sizeof command, contents.data() + std::size_t(page) * length,
                       std::size_t(kPagesPerFrame) * length);
+        if (!confirmChipAnswers()) {
+            lastMessage = QStringLiteral("The chip stopped answering while pages %1 to %2 were read!")
+                              .arg(page)
+                              .arg(page + kPagesPerFrame - 1);
+            return false;
+        }
         if (run.progress)
             run.progress(page + kPagesPerFrame, kDataFlashPages);
     }

@@ -67,4 +67,10 @@ enum class Wait {
 // last, when given, receives the status that ended a Ready wait.
 Wait waitUntilReady(const DataFlashPoll& poll, StatusReader reader = readStatus, DataFlashStatus* last = nullptr);
 
+// A chip that has gone reads as 0xFF, like an erased page: what was read
+// counts only if the chip still answers after it. True once a status read
+// carries the density code; false after the reads in a row without it that
+// mean the chip is gone (within the page program's bound).
+bool confirmChipAnswers();
+
 } // namespace dataflash

@@ -110,7 +110,8 @@ bool programPages(const DataFlashImage& image)
     return true;
 }
 
-// Reads back the pages of the image and compares them with it.
+// Reads back the pages of the image and compares them with it, the zero
+// padding of the last page too unless it is to be ignored.
 bool comparePages(const DataFlashImage& image, DataFlashPadding padding, const DataFlashRun& run)
 {
     std::uint8_t expected[kDataFlashMaxPageLength];
@@ -123,6 +124,10 @@ bool comparePages(const DataFlashImage& image, DataFlashPadding padding, const D
         }
         image.copyPage(page, expected);
         AT45DB041D_MainMemoryPageRead(page, onChip, image.pageSize256);
+        if (!confirmChipAnswers()) {
+            lastMessage = QStringLiteral("The chip stopped answering while page %1 was read back!").arg(page);
+            return false;
+        }
         const unsigned compared = padding == DataFlashPadding::Zeros ? image.pageLength() : image.fileBytesIn(page);
         if (std::memcmp(expected, onChip, compared) != 0) {
             lastMessage = QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page);

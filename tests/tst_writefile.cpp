@@ -297,11 +297,17 @@ void WriteFileTest::imageIsACopy()
 void WriteFileTest::verifyFindsDifferences_data()
 {
     QTest::addColumn<QString>("fault");
-    QTest::addColumn<int>("page");
-    QTest::newRow("cell stuck at 0") << "stuck" << 4;
-    QTest::newRow("bit flipped on the data line") << "noise" << 2;
-    QTest::newRow("file changed after writing") << "file" << 6;
-    QTest::newRow("last page's padding overwritten") << "padding" << 9;
+    QTest::addColumn<bool>("padding"); // the last page's zero padding is compared
+    QTest::addColumn<QString>("message"); // empty: the chip holds the file
+    const QString differs = QStringLiteral("Verification failed: page %1 does not hold what the file has there!");
+    QTest::newRow("cell stuck at 0") << "stuck" << true << differs.arg(4);
+    QTest::newRow("bit flipped on the data line") << "noise" << true << differs.arg(2);
+    QTest::newRow("file changed after writing") << "file" << true << differs.arg(6);
+    QTest::newRow("last page's padding overwritten") << "padding" << true << differs.arg(9);
+    QTest::newRow("padding overwritten, only the file's bytes compared") << "padding" << false << QString();
+    // A silent chip reads as 0xFF, just like the blank pages of this file.
+    QTest::newRow("chip stops answering over blank pages") << "silent" << false
+                                                           << "The chip stopped answering while page 2 was read back!";
 }
 
 // What the chip holds is read back page by page; the first page that differs
@@ -309,7 +315,8 @@ void WriteFileTest::verifyFindsDifferences_data()
 void WriteFileTest::verifyFindsDifferences()
 {
     QFETCH(QString, fault);
-    QFETCH(int, page);
+    QFETCH(bool, padding);
+    QFETCH(QString, message);
     simchip::Config config = fastChip();
     QByteArray data = content(9 * 264 + 100);
     data[4 * 264 + 10] = char(0x5A);
@@ -328,10 +335,17 @@ void WriteFileTest::verifyFindsDifferences()
         std::vector<std::uint8_t> last = simchip::page(9);
         last[200] = 0x01;
         simchip::setPage(9, last);
+    } else if (fault == QLatin1String("silent")) {
+        // An erased chip that answers the status reads and two pages' reads.
+        QCOMPARE(writeInput(QByteArray(5 * 264, char(0xFF))), path);
+        config.stopAfterCommands = 2 + 2 * 2;
+        QVERIFY(attach(config));
     }
-    QVERIFY(!AT45DB041D_VerifyFile(name.constData()));
-    QCOMPARE(lastMessage,
-             QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page));
+    DataFlashImage image;
+    QVERIFY2(AT45DB041D_LoadFile(name.constData(), image), qPrintable(lastMessage));
+    const bool holds = AT45DB041D_VerifyImage(image, padding ? DataFlashPadding::Zeros : DataFlashPadding::Ignored);
+    QCOMPARE(lastMessage, message);
+    QCOMPARE(holds, message.isEmpty());
 }
 
 void WriteFileTest::fastPathFaults_data()
@@ -459,15 +473,24 @@ void WriteFileTest::fastPathStops()
 void WriteFileTest::readChip_data()
 {
     QTest::addColumn<bool>("page256");
-    QTest::newRow("256-byte pages") << true;
-    QTest::newRow("264-byte pages") << false;
+    QTest::addColumn<long>("stopAfter");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("256-byte pages") << true << -1L << QString();
+    QTest::newRow("264-byte pages") << false << -1L << QString();
+    // The status read, then two frames of eight pages, each with the status
+    // read that confirms the chip answered it.
+    QTest::newRow("chip stops answering") << true << 1L + 2 * 2
+                                          << "The chip stopped answering while pages 16 to 23 were read!";
 }
 
 void WriteFileTest::readChip()
 {
     QFETCH(bool, page256);
+    QFETCH(long, stopAfter);
+    QFETCH(QString, message);
     simchip::Config config = fastChip();
     config.pageSize256 = page256;
+    config.stopAfterCommands = stopAfter;
     QVERIFY(attach(config));
     const QByteArray data = content(2048 * 264);
     for (unsigned page = 0; page < 2048; ++page) {
@@ -475,7 +498,10 @@ void WriteFileTest::readChip()
         simchip::setPage(page, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
     }
     std::vector<std::uint8_t> contents;
-    QVERIFY(AT45DB041D_ReadChip(contents));
+    QCOMPARE(AT45DB041D_ReadChip(contents), message.isEmpty());
+    QCOMPARE(lastMessage, message);
+    if (!message.isEmpty())
+        return;
     QCOMPARE(contents.size(), std::size_t(page256 ? 524288 : 540672));
     QCOMPARE(testing::bytes(contents), testing::bytes(simchip::contents()));
 }
