@@ -136,12 +136,13 @@ void MainWindow::on_btnWrite_clicked()
     }
     form->progressBar->setValue(2);
     refresh();
-    // The file's name in the platform's file-name encoding, so that paths
-    // keep their characters.
-    const QByteArray path = QFile::encodeName(filePath);
-    // Nothing is erased until the file is known to be writable: a run that
-    // cannot finish leaves the board's old image in place.
-    if (!AT45DB041D_CheckFile(path.constData())) {
+    // Nothing is erased until the file is known to be writable and is read
+    // whole: a run that cannot finish leaves the board's old image in place,
+    // and the file changing on disk during the erase cannot change what is
+    // written. The name goes in the platform's file-name encoding, so that
+    // paths keep their characters.
+    DataFlashImage image;
+    if (!AT45DB041D_LoadFile(QFile::encodeName(filePath).constData(), image)) {
         reportFailure(QStringLiteral("Writing data failed!"), lastMessage);
         return;
     }
@@ -157,8 +158,9 @@ void MainWindow::on_btnWrite_clicked()
     platformSleepMs(kStagePauseMs);
 
     showStatus(QStringLiteral("Writing data to flash..."));
-    // Done only once the chip has been read back and holds the file.
-    if (!AT45DB041D_WriteFile(path.constData()) || !AT45DB041D_VerifyFile(path.constData())) {
+    // Done only once the chip has been read back and holds the file, with
+    // the zero padding written after it.
+    if (!AT45DB041D_WriteImage(image) || !AT45DB041D_VerifyImage(image, DataFlashPadding::Zeros)) {
         reportFailure(QStringLiteral("Writing data failed!"), lastMessage);
         return;
     }

@@ -134,9 +134,11 @@ int write(const QString& file, bool checked)
     progress->stage(QStringLiteral("setting 256-byte pages"));
     if (!AT45DB041D_SetBinaryPageSize())
         return fail(lastMessage);
-    // Nothing is erased until the file is known to be writable.
+    // Nothing is erased until the file is known to be writable and is read
+    // whole: what is programmed is that copy.
     progress->stage(QStringLiteral("checking %1").arg(file));
-    if (!AT45DB041D_CheckFile(path.constData()))
+    DataFlashImage image;
+    if (!AT45DB041D_LoadFile(path.constData(), image))
         return fail(lastMessage);
     if (interrupted) {
         say(QStringLiteral("interrupted: nothing on the chip was changed"));
@@ -147,7 +149,8 @@ int write(const QString& file, bool checked)
         return fail(lastMessage);
     progress->stage(checked ? QStringLiteral("writing and checking") : QStringLiteral("writing"));
     unsigned done = 0;
-    if (!AT45DB041D_ProgramFile(path.constData(), checked ? DataFlashCheck::Proven : DataFlashCheck::Unchecked, runReporting(&done))) {
+    if (!AT45DB041D_ProgramImage(image, checked ? DataFlashCheck::Proven : DataFlashCheck::Unchecked,
+                                 runReporting(&done))) {
         if (!interrupted)
             return fail(lastMessage);
         if (done == 0)
@@ -166,7 +169,7 @@ int write(const QString& file, bool checked)
                 .arg(file));
         return kPowerCycle;
     }
-    say(checked ? QStringLiteral("%1 written; every page read back and compared").arg(file)
+    say(checked ? QStringLiteral("%1 written; every page proven on the chip").arg(file)
                 : QStringLiteral("%1 written, unchecked").arg(file));
     return kSuccess;
 }
@@ -176,7 +179,10 @@ int verify(const QString& file)
     if (!reachChip(false))
         return kFailed;
     progress->stage(QStringLiteral("verifying"));
-    if (!AT45DB041D_VerifyFile(QFile::encodeName(file).constData(), runReporting())) {
+    DataFlashImage image;
+    if (!AT45DB041D_LoadFile(QFile::encodeName(file).constData(), image))
+        return fail(lastMessage);
+    if (!AT45DB041D_VerifyImage(image, DataFlashPadding::Zeros, runReporting())) {
         if (!interrupted)
             return fail(lastMessage);
         say(QStringLiteral("interrupted: nothing on the chip was changed"));

@@ -106,14 +106,60 @@ struct DataFlashRun {
     std::function<bool()> stopRequested;
 };
 
-// Checks, before anything on the chip is changed, that the file can be
-// written: a regular file that can be opened for reading and fits the chip
-// in the page size now in force. An empty file passes.
+// An input file read whole into memory. What is programmed and verified is
+// this copy: a file emptied, replaced or growing on disk meanwhile cannot
+// change what the chip receives.
+struct DataFlashImage {
+    std::vector<std::uint8_t> bytes;
+    bool pageSize256 = false; // the page layout it was checked for
+
+    unsigned pageLength() const { return dataFlashPageLength(pageSize256); }
+    // Pages the file occupies.
+    std::uint32_t pages() const;
+    // The file's own bytes in a page: the page length, less on the last page.
+    unsigned fileBytesIn(std::uint32_t page) const;
+    // Copies one page into out (pageLength() bytes), the last page padded
+    // with zero bytes past the file's end.
+    void copyPage(std::uint32_t page, std::uint8_t* out) const;
+};
+
+// The page size a file is checked for and laid out in.
+enum class DataFlashLayout {
+    PageSizeInForce, // the chip's page size now, from its status register
+    Pages256,        // 256-byte pages, whatever is in force: for a job that writes only once they are
+};
+
+// What a verify compares past the file's end in its last page.
+enum class DataFlashPadding {
+    Zeros,   // the zero bytes a write puts there
+    Ignored, // nothing: only the file's bytes (another tool may have left 0xFF there)
+};
+
+// After a file operation refused its file or could not read it: why, in the
+// system's words or saying what the file is ("Permission denied", "it is
+// empty"); empty otherwise. lastMessage keeps the driver's own text; front
+// ends can add this one with the file's name. Emptied with lastMessage.
+extern QString lastFileReason;
+
+// Reads the page size in force (one status read), checks that the file is a
+// regular, non-empty file that fits the chip in the layout asked for, and
+// reads it whole into image, before anything on the chip is changed. The file
+// is opened once, without blocking: a folder, named pipe or device is refused
+// at once. False, with the reason in lastMessage and lastFileReason.
+bool AT45DB041D_LoadFile(const char* path, DataFlashImage& image,
+                         DataFlashLayout layout = DataFlashLayout::PageSizeInForce);
+
+// The same checks, keeping nothing: whether the file can be written.
 bool AT45DB041D_CheckFile(const char* path);
 
 // Programs a whole file into the chip from page 0, the last page padded with
-// zero bytes.
+// zero bytes, in the page size in force.
 bool AT45DB041D_WriteFile(const char* path);
+
+// Programs a loaded file the same way. Refused, before anything is sent but a
+// status read, when the page size in force is not the one it was checked for;
+// so are the other image operations below.
+bool AT45DB041D_WriteImage(const DataFlashImage& image);
 
 // How far the fast path checks what it programs.
 enum class DataFlashCheck {
@@ -125,19 +171,16 @@ enum class DataFlashCheck {
     Unchecked,
 };
 
-// Programs an image into a chip that has just been erased, from page 0 in
-// the page size given, the last page zero-padded. Pages of 0xFF are left as
-// the erase left them (and, when proving, compared with a buffer of 0xFF).
-// The two SRAM buffers share the work: while the chip programs from one,
-// the other takes the next transfer. Progress counts pages proven (or, when
-// unchecked, programmed). Stops at the first page that cannot be written,
-// naming it and what the evidence blames: the wire to the chip, the wire
-// from it, or the flash.
-bool AT45DB041D_ProgramImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256, DataFlashCheck check,
-                             const DataFlashRun& run = {});
+// Programs an image into a chip that has just been erased, from page 0, the
+// last page zero-padded. Pages of 0xFF are left as the erase left them (and,
+// when proving, compared with buffers of 0xFF). The two SRAM buffers share
+// the work: while the chip programs from one, the other takes the next
+// transfer. Progress counts pages proven (or, when unchecked, programmed).
+// Stops at the first page that cannot be written, naming it and what the
+// evidence blames: the wire to the chip, the wire from it, or the flash.
+bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, const DataFlashRun& run = {});
 
-// The same for a file, after the checks of AT45DB041D_CheckFile, in the page
-// size in force.
+// The same for a file, loaded for the page size in force.
 bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFlashRun& run = {});
 
 // Reads the whole chip, every page in the page size in force (524288 or
@@ -147,28 +190,22 @@ bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFl
 // page cannot be proven; a chip that stops answering is a failure too.
 bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run = {});
 
-// Which bytes of the image's last page a verify checks.
-enum class DataFlashPadding {
-    Zeros,   // the whole page: the image's bytes, then the zero padding a write leaves
-    Ignored, // the image's bytes only; what follows them is not part of the image
-};
-
 // Where a verify found the chip different from the image.
 struct DataFlashDifference {
     std::uint32_t page = 0;
-    unsigned offset = 0;         // first differing byte within the page
-    std::uint8_t onChip = 0;     // what the chip holds there
-    std::uint8_t expected = 0;   // what the image has there
+    unsigned offset = 0;       // first differing byte within the page
+    std::uint8_t onChip = 0;   // what the chip holds there
+    std::uint8_t expected = 0; // what the image has there
 };
 
-// Compares every page the image occupies with the chip, in the given page
-// size: per page one transfer into a buffer and the chip's own compare. A
-// difference is confirmed (a fresh transfer and compare, then two reads of
-// the page that agree) before it is reported with "Verification failed: page
-// N does not hold what the file has there!"; difference, when given,
-// receives where.
-bool AT45DB041D_VerifyImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256, DataFlashPadding padding,
-                            const DataFlashRun& run = {}, DataFlashDifference* difference = nullptr);
+// Compares every page the image occupies with the chip: per page one
+// transfer into a buffer and the chip's own compare. A difference is
+// confirmed (a fresh transfer and compare, then two reads of the page that
+// agree) before it is reported with "Verification failed: page N does not
+// hold what the file has there!"; difference, when given, receives where.
+// A chip that stops answering fails the verify.
+bool AT45DB041D_VerifyImage(const DataFlashImage& image, DataFlashPadding padding, const DataFlashRun& run = {},
+                            DataFlashDifference* difference = nullptr);
 
 // The same for a file, in the page size in force, the last page's zero
 // padding included (as AT45DB041D_WriteFile leaves it).

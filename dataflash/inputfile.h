@@ -1,50 +1,33 @@
-// The input file as the driver's file operations read it. Not for front ends.
+// The frames of the driver's file operations: a file checked and read into
+// memory, and a loaded image checked against the chip. Not for front ends.
 #pragma once
 
 #include "wire.h"
 
-#include <cstdint>
-#include <cstdio>
-#include <vector>
-
 namespace dataflash {
 
-// Opens the input file for reading once it is known to be a regular file
-// that fits the chip in the given page size; null, with the reason in
-// lastMessage, otherwise. size receives its length.
-std::FILE* openInputFile(const char* path, bool pageSize256, bool allowEmpty, std::uint64_t& size);
+// AT45DB041D_LoadFile: empties lastMessage and lastFileReason, reads the page
+// size in force (one status read), then checks and reads the file.
+bool loadInputFile(const char* path, DataFlashLayout layout, DataFlashImage& image);
 
-// The frame of every file operation: empties lastMessage, reads the page
-// size in force (one status read), opens the file once it is known to fit in
-// that page size and hands it to body(file, size, pageSize256), closing it on
-// every way out. False, with the reason in lastMessage, when a step fails.
+// The frame of every file operation by path: loads the file for the page
+// size in force and hands the image to body(image). False, with the reason in
+// lastMessage, when a step fails.
 template <typename Body>
-bool withInputFile(const char* path, bool allowEmpty, Body body)
+bool withInputFile(const char* path, Body body)
 {
-    lastMessage.clear();
-    bool pageSize256 = false;
-    if (!pageSizeInForce(pageSize256))
-        return false;
-    std::uint64_t size = 0;
-    std::FILE* file = openInputFile(path, pageSize256, allowEmpty, size);
-    if (!file)
-        return false;
-    const bool ok = body(file, size, pageSize256);
-    std::fclose(file);
-    return ok;
+    DataFlashImage image;
+    return loadInputFile(path, DataFlashLayout::PageSizeInForce, image) && body(image);
 }
 
-// Pages a file of this size occupies.
-std::uint32_t pagesFor(std::uint64_t size, unsigned pageLength);
-
-// Reads the next page of the file into buffer, padded with zero bytes past
-// the file's end. False, with lastMessage set, when the file yields fewer
-// bytes than its size promised.
-bool readFilePage(std::FILE* file, std::uint64_t size, std::uint32_t page, unsigned pageLength,
-                  std::uint8_t* buffer);
-
-// Reads the whole open file of this size into bytes. False, with lastMessage
-// set, when it yields fewer bytes than its size promised.
-bool readWholeFile(std::FILE* file, std::uint64_t size, std::vector<std::uint8_t>& bytes);
+// The frame of every operation on a loaded image: empties lastMessage, reads
+// the page size in force (one status read) and refuses an image laid out for
+// another page size; then body(image).
+bool imageFitsChip(const DataFlashImage& image);
+template <typename Body>
+bool withImage(const DataFlashImage& image, Body body)
+{
+    return imageFitsChip(image) && body(image);
+}
 
 } // namespace dataflash

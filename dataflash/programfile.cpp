@@ -32,9 +32,9 @@ constexpr int kNeighbourDepth = 2;
 
 class Writer {
 public:
-    Writer(const PageImage& image, bool pageSize256)
+    explicit Writer(const DataFlashImage& image)
         : image(image)
-        , prover(pageSize256)
+        , prover(image.pageSize256)
         , length(prover.length())
         , proven(image.pages(), false)
     {
@@ -44,14 +44,14 @@ public:
     bool writeUnchecked(const DataFlashRun& run);
 
 private:
-    void dataOf(std::uint32_t page, std::uint8_t* out) const { image.page(page, out); }
+    void dataOf(std::uint32_t page, std::uint8_t* out) const { image.copyPage(page, out); }
     bool programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData);
     bool proveBlank(std::uint32_t page);
     bool repair(std::uint32_t page, int depth = 0);
     bool reproveNeighbours(std::uint32_t page, int depth);
     bool stopped(const DataFlashRun& run, std::uint32_t page, const char* what);
 
-    const PageImage& image;
+    const DataFlashImage& image;
     Prover prover;
     const unsigned length;
     std::vector<bool> proven;
@@ -256,25 +256,21 @@ bool Writer::writeUnchecked(const DataFlashRun& run)
 
 } // namespace
 
-bool AT45DB041D_ProgramImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256, DataFlashCheck check,
-                             const DataFlashRun& run)
+bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, const DataFlashRun& run)
 {
-    lastMessage.clear();
-    const PageImage image(bytes, size, pageSize256);
-    Writer writer(image, pageSize256);
-    // The chip may still be finishing the erase.
-    if (!waitReported({ 0, 1000 }, Wire::Block,
-                      { "Timed out waiting for the chip before page %1 was programmed!",
-                        "The chip stopped answering before page %1 was programmed!" }))
-        return false;
-    return check == DataFlashCheck::Proven ? writer.writeProven(run) : writer.writeUnchecked(run);
+    return withImage(image, [&](const DataFlashImage& loaded) {
+        Writer writer(loaded);
+        // The chip may still be finishing the erase the caller waited for.
+        if (!waitReported({ 0, 1000 }, Wire::Block,
+                          { "Timed out waiting for the chip before page %1 was programmed!",
+                            "The chip stopped answering before page %1 was programmed!" }))
+            return false;
+        return check == DataFlashCheck::Proven ? writer.writeProven(run) : writer.writeUnchecked(run);
+    });
 }
 
 bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFlashRun& run)
 {
-    return withInputFile(path, true, [&](std::FILE* file, std::uint64_t size, bool pageSize256) {
-        std::vector<std::uint8_t> bytes;
-        return readWholeFile(file, size, bytes)
-               && AT45DB041D_ProgramImage(bytes.data(), bytes.size(), pageSize256, check, run);
-    });
+    DataFlashImage image;
+    return AT45DB041D_LoadFile(path, image) && AT45DB041D_ProgramImage(image, check, run);
 }

@@ -20,23 +20,6 @@ constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
 
 } // namespace
 
-PageImage::PageImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256)
-    : bytes(bytes)
-    , size(size)
-    , pageLength(dataFlashPageLength(pageSize256))
-    , pageCount(static_cast<std::uint32_t>((size + pageLength - 1) / pageLength))
-{
-}
-
-void PageImage::page(std::uint32_t p, std::uint8_t* out) const
-{
-    const std::size_t offset = std::size_t(p) * pageLength;
-    const std::size_t present = offset < size ? std::min<std::size_t>(pageLength, size - offset) : 0;
-    if (present)
-        std::memcpy(out, bytes + offset, present);
-    std::memset(out + present, 0, pageLength - present);
-}
-
 bool isBlank(const std::uint8_t* data, unsigned length)
 {
     return std::all_of(data, data + length, [](std::uint8_t b) { return b == 0xFF; });

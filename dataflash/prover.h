@@ -12,23 +12,6 @@
 
 namespace dataflash {
 
-// The bytes each page of a job should hold: the image from page 0, the last
-// page padded with zero bytes.
-class PageImage {
-public:
-    PageImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256);
-    std::uint32_t pages() const { return pageCount; }
-    unsigned length() const { return pageLength; }
-    // Page p into out (length() bytes).
-    void page(std::uint32_t p, std::uint8_t* out) const;
-
-private:
-    const std::uint8_t* bytes;
-    std::size_t size;
-    unsigned pageLength;
-    std::uint32_t pageCount;
-};
-
 bool isBlank(const std::uint8_t* data, unsigned length);
 
 // What one proof found.

@@ -21,12 +21,12 @@ constexpr int kConfirmations = 8;
 
 class Verifier {
 public:
-    Verifier(const PageImage& image, std::size_t size, DataFlashPadding padding, bool pageSize256)
+    Verifier(const DataFlashImage& image, DataFlashPadding padding)
         : image(image)
-        , prover(pageSize256)
+        , prover(image.pageSize256)
         , length(prover.length())
-        , lastChecked(padding == DataFlashPadding::Ignored ? unsigned(size - std::size_t(image.pages() - 1) * length)
-                                                             : length)
+        , lastChecked(padding == DataFlashPadding::Ignored && image.pages() ? image.fileBytesIn(image.pages() - 1)
+                                                                             : length)
     {
     }
 
@@ -37,7 +37,7 @@ private:
     void expected(std::uint32_t page, std::uint8_t* out);
     bool confirm(std::uint32_t page, int buffer, std::uint8_t* data, DataFlashDifference* difference);
 
-    const PageImage& image;
+    const DataFlashImage& image;
     Prover prover;
     const unsigned length;
     const unsigned lastChecked; // bytes of the last page that belong to the image
@@ -48,7 +48,7 @@ private:
 // image's bytes alone.
 void Verifier::expected(std::uint32_t page, std::uint8_t* out)
 {
-    image.page(page, out);
+    image.copyPage(page, out);
     const unsigned checked = checkedLength(page);
     if (checked == length)
         return;
@@ -130,22 +130,19 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
 
 } // namespace
 
-bool AT45DB041D_VerifyImage(const std::uint8_t* bytes, std::size_t size, bool pageSize256, DataFlashPadding padding,
-                            const DataFlashRun& run, DataFlashDifference* difference)
+bool AT45DB041D_VerifyImage(const DataFlashImage& image, DataFlashPadding padding, const DataFlashRun& run,
+                            DataFlashDifference* difference)
 {
-    lastMessage.clear();
-    const PageImage image(bytes, size, pageSize256);
-    Verifier verifier(image, size, padding, pageSize256);
-    return verifier.run(run, difference);
+    return withImage(image, [&](const DataFlashImage& loaded) {
+        Verifier verifier(loaded, padding);
+        return verifier.run(run, difference);
+    });
 }
 
 // The page size has not changed since the write: a change takes effect only
 // at power-up.
 bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run)
 {
-    return withInputFile(path, false, [&run](std::FILE* file, std::uint64_t size, bool pageSize256) {
-        std::vector<std::uint8_t> bytes;
-        return readWholeFile(file, size, bytes)
-               && AT45DB041D_VerifyImage(bytes.data(), bytes.size(), pageSize256, DataFlashPadding::Zeros, run);
-    });
+    DataFlashImage image;
+    return AT45DB041D_LoadFile(path, image) && AT45DB041D_VerifyImage(image, DataFlashPadding::Zeros, run);
 }

@@ -1,10 +1,12 @@
 // The thin layer between Pagekiln and the operating system: loading the port
-// library, querying a file's size, sleeping, and the console. One implementation per
-// platform (platform_win.cpp, platform_posix.cpp); the build picks one.
+// library, reading input files, sleeping, and the console. One implementation
+// per platform (platform_win.cpp, platform_posix.cpp); the build picks one.
 #pragma once
 
 #include <csignal>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Calling convention of the port library's entry points: inpout32's exports
 // are __stdcall on Windows; elsewhere the platform's C convention.
@@ -34,7 +36,30 @@ void platformFreeLibrary(PlatformLibrary library);
 
 // Size of an existing regular file, opened for reading only and sharing reads
 // with other programs. False when the file cannot be opened or is not a file.
+// Never blocks: see platformReadFile.
 bool platformFileSize(const char* path, std::uint64_t& size);
+
+// What reading a whole file came to.
+enum class PlatformRead {
+    Done,     // bytes hold the whole file
+    Refused,  // missing, not to be opened, or not a regular file
+    TooLarge, // larger than the limit: nothing was read; size says how large
+    Failed,   // opened, but not read whole
+};
+
+// Reads a whole regular file of at most limit bytes into bytes; size receives
+// its length. The file is opened for reading only, sharing reads with other
+// programs, and never blocks: a folder, named pipe or device is refused
+// before anything is read from it, whatever is (or is not) on its other end.
+// Unless Done, reason says why in the system's words, or what the file is
+// ("it is a named pipe, not a regular file").
+PlatformRead platformReadFile(const char* path, std::uint64_t limit, std::vector<std::uint8_t>& bytes,
+                              std::uint64_t& size, std::string& reason);
+
+// What is at path when it is there but is not a regular file ("it is a
+// folder", "it is a device, not a regular file", ...); null when nothing is
+// there or it is a regular file (or a link to one). Looks without opening it.
+const char* platformSpecialFileKind(const char* path);
 
 // Blocks the calling thread for the given number of milliseconds.
 void platformSleepMs(unsigned milliseconds);

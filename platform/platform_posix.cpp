@@ -1,8 +1,9 @@
-// POSIX implementation of the platform layer (dlopen, open/fstat, nanosleep,
-// isatty, sigaction).
+// POSIX implementation of the platform layer (dlopen, stat/open/read,
+// nanosleep, isatty, sigaction).
 #include "platform.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -33,18 +34,119 @@ void platformFreeLibrary(PlatformLibrary library)
         dlclose(library);
 }
 
+namespace {
+
+// What a file of this mode is, when it is not a regular file.
+const char* specialKind(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return nullptr;
+    if (S_ISDIR(mode))
+        return "it is a folder";
+    if (S_ISFIFO(mode))
+        return "it is a named pipe, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "it is a device, not a regular file";
+    if (S_ISSOCK(mode))
+        return "it is a socket, not a regular file";
+    return "it is not a regular file";
+}
+
+// Opens a regular file for reading; -1, with the reason, otherwise. A look at
+// the name comes first, so that a pipe or a device is never opened at all;
+// O_NONBLOCK covers a name swapped for one in between: the open returns at
+// once instead of waiting for a writer, and the check on the open file
+// refuses it.
+int openRegularFile(const char* path, struct stat& info, std::string& reason)
+{
+    if (stat(path, &info) != 0) {
+        reason = std::strerror(errno);
+        return -1;
+    }
+    if (const char* kind = specialKind(info.st_mode)) {
+        reason = kind;
+        return -1;
+    }
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return -1;
+    }
+    const char* kind = fstat(fd, &info) == 0 ? specialKind(info.st_mode) : std::strerror(errno);
+    if (kind) {
+        reason = kind;
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads up to length bytes, resuming after signals; the count read, or -1.
+ssize_t readFully(int fd, std::uint8_t* data, std::size_t length)
+{
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = read(fd, data + done, length - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
 bool platformFileSize(const char* path, std::uint64_t& size)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    std::string reason;
+    const int fd = openRegularFile(path, info, reason);
     if (fd < 0)
         return false;
-    struct stat info {};
-    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     close(fd);
-    if (!ok)
-        return false;
     size = static_cast<std::uint64_t>(info.st_size);
     return true;
+}
+
+PlatformRead platformReadFile(const char* path, std::uint64_t limit, std::vector<std::uint8_t>& bytes,
+                              std::uint64_t& size, std::string& reason)
+{
+    bytes.clear();
+    struct stat info {};
+    const int fd = openRegularFile(path, info, reason);
+    if (fd < 0)
+        return PlatformRead::Refused;
+    size = static_cast<std::uint64_t>(info.st_size);
+    if (size > limit) {
+        close(fd);
+        return PlatformRead::TooLarge;
+    }
+    bytes.resize(static_cast<std::size_t>(size));
+    // One byte more than the size: a file that grows meanwhile is not taken
+    // for its first part.
+    std::uint8_t beyond = 0;
+    const ssize_t got = readFully(fd, bytes.data(), bytes.size());
+    const ssize_t more = got == static_cast<ssize_t>(bytes.size()) ? readFully(fd, &beyond, 1) : 0;
+    const int error = errno;
+    close(fd);
+    if (got < 0 || more < 0)
+        reason = std::strerror(error);
+    else if (got != static_cast<ssize_t>(bytes.size()) || more != 0)
+        reason = "it changed while it was read";
+    else
+        return PlatformRead::Done;
+    bytes.clear();
+    return PlatformRead::Failed;
+}
+
+const char* platformSpecialFileKind(const char* path)
+{
+    struct stat info {};
+    return stat(path, &info) == 0 ? specialKind(info.st_mode) : nullptr;
 }
 
 void platformSleepMs(unsigned milliseconds)

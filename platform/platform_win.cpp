@@ -1,11 +1,13 @@
-// Windows implementation of the platform layer (LoadLibraryA, CreateFileA,
-// Sleep, the console).
+// Windows implementation of the platform layer (LoadLibraryA, CreateFileA and
+// ReadFile, Sleep, the console).
 #include "platform.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <io.h>
 
 const char* platformPortLibraryName()
@@ -35,21 +37,136 @@ void platformFreeLibrary(PlatformLibrary library)
         FreeLibrary(static_cast<HMODULE>(library));
 }
 
+namespace {
+
+// The system's words for an error code, without the closing full stop and
+// line break.
+std::string systemReason(DWORD error)
+{
+    char text[512] = {};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        text, sizeof text, nullptr);
+    std::string reason(text, length);
+    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == '.'))
+        reason.pop_back();
+    return reason.empty() ? "error " + std::to_string(error) : reason;
+}
+
+const char* fileTypeKind(DWORD type)
+{
+    switch (type) {
+    case FILE_TYPE_DISK:
+        return nullptr;
+    case FILE_TYPE_PIPE:
+        return "it is a named pipe, not a regular file";
+    case FILE_TYPE_CHAR:
+        return "it is a device, not a regular file";
+    default:
+        return "it is not a regular file";
+    }
+}
+
+// Opens a regular file for reading only, sharing reads: a read-only file, or
+// one another program has open for reading, is a good input. Opening a pipe
+// or a device returns at once (a pipe without a free instance fails); the
+// file type check then refuses it before anything is read.
+HANDLE openRegularFile(const char* path, LARGE_INTEGER& length, std::string& reason)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        reason = "it is a folder";
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = systemReason(GetLastError());
+        return INVALID_HANDLE_VALUE;
+    }
+    if (const char* kind = fileTypeKind(GetFileType(file))) {
+        reason = kind;
+    } else if (!GetFileSizeEx(file, &length)) {
+        reason = systemReason(GetLastError());
+    } else {
+        return file;
+    }
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Reads up to length bytes; done receives the count. False on an error.
+bool readFully(HANDLE file, std::uint8_t* data, std::size_t length, std::size_t& done)
+{
+    done = 0;
+    while (done < length) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(length - done, 1u << 20));
+        DWORD got = 0;
+        if (!ReadFile(file, data + done, chunk, &got, nullptr))
+            return false;
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return true;
+}
+
+} // namespace
+
 bool platformFileSize(const char* path, std::uint64_t& size)
 {
-    // Read access only, sharing reads: a read-only file, or one another
-    // program has open for reading, is a good input.
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER length {};
+    std::string reason;
+    HANDLE file = openRegularFile(path, length, reason);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    LARGE_INTEGER length {};
-    const bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &length);
     CloseHandle(file);
-    if (!ok)
-        return false;
     size = static_cast<std::uint64_t>(length.QuadPart);
     return true;
+}
+
+PlatformRead platformReadFile(const char* path, std::uint64_t limit, std::vector<std::uint8_t>& bytes,
+                              std::uint64_t& size, std::string& reason)
+{
+    bytes.clear();
+    LARGE_INTEGER length {};
+    HANDLE file = openRegularFile(path, length, reason);
+    if (file == INVALID_HANDLE_VALUE)
+        return PlatformRead::Refused;
+    size = static_cast<std::uint64_t>(length.QuadPart);
+    if (size > limit) {
+        CloseHandle(file);
+        return PlatformRead::TooLarge;
+    }
+    bytes.resize(static_cast<std::size_t>(size));
+    // One byte more than the size: a file that grows meanwhile is not taken
+    // for its first part.
+    std::uint8_t beyond = 0;
+    std::size_t got = 0, more = 0;
+    const bool ok = readFully(file, bytes.data(), bytes.size(), got)
+                    && (got != bytes.size() || readFully(file, &beyond, 1, more));
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    if (!ok)
+        reason = systemReason(error);
+    else if (got != bytes.size() || more != 0)
+        reason = "it changed while it was read";
+    else
+        return PlatformRead::Done;
+    bytes.clear();
+    return PlatformRead::Failed;
+}
+
+const char* platformSpecialFileKind(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return "it is a folder";
+    // Device and pipe names live in the \\.\ namespace.
+    if (std::strncmp(path, "\\\\.\\pipe\\", 9) == 0)
+        return "it is a named pipe, not a regular file";
+    if (std::strncmp(path, "\\\\.\\", 4) == 0)
+        return "it is a device, not a regular file";
+    return nullptr;
 }
 
 void platformSleepMs(unsigned milliseconds)

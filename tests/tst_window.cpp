@@ -22,6 +22,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 QStringList debugLines;
@@ -295,25 +297,36 @@ void WindowTest::writeSucceeds_data()
 {
     QTest::addColumn<bool>("page256");
     QTest::addColumn<int>("size");
-    QTest::newRow("chip already in 256-byte pages") << true << 1000;
-    QTest::newRow("chip in 264-byte pages") << false << 1000;
+    QTest::addColumn<bool>("replaced"); // the file is replaced on disk while the chip erases
+    QTest::newRow("chip already in 256-byte pages") << true << 1000 << false;
+    QTest::newRow("chip in 264-byte pages") << false << 1000 << false;
     // The page size in force decides what fits: 264-byte pages until the
     // board is power-cycled.
-    QTest::newRow("too big for 256-byte pages, fits the 264-byte pages in force") << false << 2048 * 256 + 1;
+    QTest::newRow("too big for 256-byte pages, fits the 264-byte pages in force") << false << 2048 * 256 + 1 << false;
+    // What was checked before the erase is what is written.
+    QTest::newRow("file replaced during the erase") << true << 1000 << true;
 }
 
 void WindowTest::writeSucceeds()
 {
     QFETCH(bool, page256);
     QFETCH(int, size);
+    QFETCH(bool, replaced);
     simchip::Config config = testing::fastChip();
     config.pageSize256 = page256;
     QVERIFY(testing::attach(config));
     QByteArray data(size, '\0');
     for (int i = 0; i < data.size(); ++i)
         data[i] = char(i * 37 + 5);
-    store().setValue(QStringLiteral("file_path"), inputFile(data));
+    const QString path = inputFile(data);
+    store().setValue(QStringLiteral("file_path"), path);
     simchip::setPage(2040, std::vector<std::uint8_t>(264, 0x00)); // past the file: must be erased by the run
+    if (replaced) {
+        simchip::setFrameHook([this](const simchip::Frame& frame) {
+            if (!frame.in.empty() && frame.in[0] == 0xC7)
+                inputFile(QByteArray(3000, 'r'));
+        });
+    }
     window = openWindow();
     simchip::setFrameLog(true);
     press();
@@ -377,7 +390,9 @@ void WindowTest::writeFails_data()
     // A file that cannot be written is found before the chip is erased.
     QTest::newRow("file deleted after selection") << true << false << false << -1L << "deleted"
                                                   << "Writing data failed!" << 2 << noFile;
+    QTest::newRow("empty file") << true << false << false << -1L << "empty" << "Writing data failed!" << 2 << noFile;
     QTest::newRow("a folder") << true << false << false << -1L << "folder" << "Writing data failed!" << 2 << noFile;
+    QTest::newRow("a named pipe") << true << false << false << -1L << "pipe" << "Writing data failed!" << 2 << noFile;
     QTest::newRow("unreadable file") << true << false << false << -1L << "unreadable" << "Writing data failed!" << 2
                                      << noFile;
     QTest::newRow("one byte too big for 256-byte pages") << true << false << true << -1L << "too big"
@@ -421,9 +436,15 @@ void WindowTest::writeFails()
     QString path = inputFile(QByteArray(size, 'x'));
     if (fault == QLatin1String("deleted"))
         QVERIFY(QFile::remove(path));
+    else if (fault == QLatin1String("empty"))
+        path = inputFile(QByteArray());
     else if (fault == QLatin1String("folder"))
         path = dir.path();
-    else if (fault == QLatin1String("unreadable")) {
+    else if (fault == QLatin1String("pipe")) {
+        path = dir.filePath(QStringLiteral("pipe.ldr"));
+        QFile::remove(path);
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    } else if (fault == QLatin1String("unreadable")) {
         QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
         if (QFile(path).open(QIODevice::ReadOnly))
             QSKIP("this user reads files whatever their permissions (root)");

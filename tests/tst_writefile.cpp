@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using testing::attach;
 using testing::fastChip;
 
@@ -34,7 +36,7 @@ private slots:
     void readOnlyAndSharedFiles();
     void noChip();
     void chipStopsAnswering();
-    void fileShrinksWhileWriting();
+    void imageIsACopy();
     void verifyFindsDifferences_data();
     void verifyFindsDifferences();
     void fastPathFaults_data();
@@ -131,30 +133,37 @@ void WriteFileTest::writesFile()
 void WriteFileTest::tooLarge_data()
 {
     QTest::addColumn<bool>("page256");
-    QTest::newRow("256-byte pages") << true;
-    QTest::newRow("264-byte pages") << false;
+    QTest::addColumn<bool>("for256"); // checked for the 256-byte pages a new chip switches to
+    QTest::addColumn<qint64>("capacity");
+    QTest::newRow("256-byte pages") << true << false << qint64(524288);
+    QTest::newRow("264-byte pages") << false << false << qint64(540672);
+    QTest::newRow("264-byte pages in force, checked for 256") << false << true << qint64(524288);
 }
 
 void WriteFileTest::tooLarge()
 {
     QFETCH(bool, page256);
+    QFETCH(bool, for256);
+    QFETCH(qint64, capacity);
     simchip::Config config = fastChip();
     config.pageSize256 = page256;
     QVERIFY(attach(config));
-    const qint64 capacity = 2048 * (page256 ? 256 : 264);
+    const DataFlashLayout layout = for256 ? DataFlashLayout::Pages256 : DataFlashLayout::PageSizeInForce;
     const QString path = writeInput(content(capacity + 1));
     const QString expected = QStringLiteral("The file is too large for the chip: %1 bytes, at most %2 fit!")
                                  .arg(capacity + 1)
                                  .arg(capacity);
+    DataFlashImage image;
     simchip::setFrameLog(true);
-    QVERIFY(!AT45DB041D_CheckFile(QFile::encodeName(path).constData()));
+    QVERIFY(!AT45DB041D_LoadFile(QFile::encodeName(path).constData(), image, layout));
     QCOMPARE(lastMessage, expected);
-    QVERIFY(!AT45DB041D_WriteFile(QFile::encodeName(path).constData()));
+    QVERIFY(image.bytes.empty());
+    QVERIFY(!AT45DB041D_WriteImage(image)); // nothing loaded, nothing sent
     simchip::setFrameLog(false);
-    QCOMPARE(lastMessage, expected);
-    QCOMPARE(simchip::frames().size(), std::size_t(2)); // a status read each, nothing programmed
+    QCOMPARE(simchip::frames().size(), std::size_t(1)); // the status read, nothing programmed
     simchip::clearFrames();
-    QVERIFY(AT45DB041D_CheckFile(QFile::encodeName(writeInput(content(capacity))).constData()));
+    QVERIFY(AT45DB041D_LoadFile(QFile::encodeName(writeInput(content(capacity))).constData(), image, layout));
+    QCOMPARE(image.pageLength(), page256 || for256 ? 256u : 264u);
 }
 
 // 4 GiB and ten bytes: its low 32 bits alone would say ten bytes.
@@ -179,33 +188,58 @@ void WriteFileTest::hugeFileIsNotMistakenForSmall()
 void WriteFileTest::unusableInput_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<bool>("passesCheck"); // an empty file may be written: it only erases the chip
-    QTest::newRow("missing") << "missing" << false;
-    QTest::newRow("empty") << "empty" << true;
-    QTest::newRow("a folder") << "folder" << false;
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << "missing" << "No such file or directory";
+    QTest::newRow("empty") << "empty" << "it is empty";
+    QTest::newRow("a folder") << "folder" << "it is a folder";
+    // Opened for a blocking read, a pipe without a writer would hang here.
+    QTest::newRow("a named pipe") << "pipe" << "it is a named pipe, not a regular file";
+    QTest::newRow("a device") << "device" << "it is a device, not a regular file";
+    QTest::newRow("unreadable") << "unreadable" << "Permission denied";
 }
 
+// Refused before anything but the status read reaches the chip, with the
+// driver's text and the system's reason.
 void WriteFileTest::unusableInput()
 {
     QFETCH(QString, kind);
-    QFETCH(bool, passesCheck);
+    QFETCH(QString, reason);
     QVERIFY(attach(fastChip()));
     QString path = dir.filePath(QStringLiteral("nothing-here.bin"));
-    if (kind == QLatin1String("empty"))
+    if (kind == QLatin1String("empty")) {
         path = writeInput(QByteArray());
-    else if (kind == QLatin1String("folder"))
+    } else if (kind == QLatin1String("folder")) {
         path = dir.path();
-    QCOMPARE(AT45DB041D_CheckFile(QFile::encodeName(path).constData()), passesCheck);
-    QCOMPARE(lastMessage, passesCheck ? QString() : QStringLiteral("Failed to get the file size or file does not exist!"));
+    } else if (kind == QLatin1String("pipe")) {
+        path = dir.filePath(QStringLiteral("pipe.bin"));
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    } else if (kind == QLatin1String("device")) {
+        path = QStringLiteral("/dev/null");
+    } else if (kind == QLatin1String("unreadable")) {
+        path = writeInput(content(10));
+        QVERIFY(QFile::setPermissions(path, QFileDevice::WriteOwner));
+        if (QFile(path).open(QIODevice::ReadOnly))
+            QSKIP("this user reads files whatever their permissions (root)");
+    }
+    const QByteArray name = QFile::encodeName(path);
+    const QString noFile = QStringLiteral("Failed to get the file size or file does not exist!");
+    QVERIFY(!AT45DB041D_CheckFile(name.constData()));
+    QCOMPARE(lastMessage, noFile);
+    QCOMPARE(lastFileReason, reason);
     simchip::setFrameLog(true);
-    QVERIFY(!AT45DB041D_WriteFile(QFile::encodeName(path).constData()));
+    QVERIFY(!AT45DB041D_WriteFile(name.constData()));
+    QCOMPARE(lastMessage, noFile);
+    DataFlashImage image;
+    QVERIFY(!AT45DB041D_LoadFile(name.constData(), image, DataFlashLayout::Pages256));
     simchip::setFrameLog(false);
-    QCOMPARE(lastMessage, QStringLiteral("Failed to get the file size or file does not exist!"));
-    QCOMPARE(simchip::frames().size(), std::size_t(1));
+    QCOMPARE(lastMessage, noFile);
+    QCOMPARE(lastFileReason, reason);
+    QCOMPARE(simchip::frames().size(), std::size_t(2)); // one status read each
     simchip::clearFrames();
     std::uint64_t size = 77;
-    QVERIFY(!GetFileSizeByName(QFile::encodeName(path).constData(), size));
+    QVERIFY(!GetFileSizeByName(name.constData(), size));
     QCOMPARE(size, std::uint64_t(77));
+    QFile::remove(dir.filePath(QStringLiteral("pipe.bin")));
 }
 
 // The file is only read: a read-only file, or one another program holds open,
@@ -242,31 +276,38 @@ void WriteFileTest::chipStopsAnswering()
     QCOMPARE(lastMessage, QStringLiteral("The chip stopped answering while programming page 3!"));
 }
 
-// A file that yields fewer bytes than its size promised is not padded out
-// with zeros and reported as written.
-void WriteFileTest::fileShrinksWhileWriting()
+// The file is read whole before anything is written: emptied or replaced on
+// disk afterwards (during the erase, say), it cannot change what the chip
+// receives.
+void WriteFileTest::imageIsACopy()
 {
     QVERIFY(attach(fastChip()));
-    // Larger than the C library's read buffer, so later pages come from the file.
-    const QString path = writeInput(content(64 * 264));
-    simchip::setFrameHook([&path](const simchip::Frame& frame) {
-        if (!frame.in.empty() && frame.in[0] == 0x83)
-            QFile::resize(path, 300);
-    });
-    const bool written = AT45DB041D_WriteFile(QFile::encodeName(path).constData());
-    simchip::setFrameHook(nullptr);
-    QVERIFY(!written);
-    QCOMPARE(lastMessage, QStringLiteral("Failed to read the input file!"));
+    const QByteArray data = content(5 * 264 + 9);
+    const QString path = writeInput(data);
+    DataFlashImage image;
+    QVERIFY2(AT45DB041D_LoadFile(QFile::encodeName(path).constData(), image), qPrintable(lastMessage));
+    QCOMPARE(image.pages(), std::uint32_t(6));
+    QVERIFY(QFile::resize(path, 0));
+    QVERIFY2(AT45DB041D_WriteImage(image), qPrintable(lastMessage));
+    QCOMPARE(writeInput(content(300)), path);
+    QVERIFY2(AT45DB041D_VerifyImage(image, DataFlashPadding::Zeros), qPrintable(lastMessage));
+    QCOMPARE(testing::bytes(simchip::contents()).left(data.size()), data);
 }
 
 void WriteFileTest::verifyFindsDifferences_data()
 {
     QTest::addColumn<QString>("fault");
-    QTest::addColumn<int>("page");
-    QTest::newRow("cell stuck at 0") << "stuck" << 4;
-    QTest::newRow("bit flipped on the data line") << "noise" << 2;
-    QTest::newRow("file changed after writing") << "file" << 6;
-    QTest::newRow("last page's padding overwritten") << "padding" << 9;
+    QTest::addColumn<bool>("padding"); // the last page's zero padding is compared
+    QTest::addColumn<QString>("message"); // empty: the chip holds the file
+    const QString differs = QStringLiteral("Verification failed: page %1 does not hold what the file has there!");
+    QTest::newRow("cell stuck at 0") << "stuck" << true << differs.arg(4);
+    QTest::newRow("bit flipped on the data line") << "noise" << true << differs.arg(2);
+    QTest::newRow("file changed after writing") << "file" << true << differs.arg(6);
+    QTest::newRow("last page's padding overwritten") << "padding" << true << differs.arg(9);
+    QTest::newRow("padding overwritten, only the file's bytes compared") << "padding" << false << QString();
+    // A silent chip reads as 0xFF, just like the blank pages of this file.
+    QTest::newRow("chip stops answering over blank pages") << "silent" << false
+                                                           << "The chip stopped answering while comparing page 0!";
 }
 
 // What the chip holds is read back page by page; the first page that differs
@@ -274,7 +315,8 @@ void WriteFileTest::verifyFindsDifferences_data()
 void WriteFileTest::verifyFindsDifferences()
 {
     QFETCH(QString, fault);
-    QFETCH(int, page);
+    QFETCH(bool, padding);
+    QFETCH(QString, message);
     simchip::Config config = fastChip();
     QByteArray data = content(9 * 264 + 100);
     data[4 * 264 + 10] = char(0x5A);
@@ -293,10 +335,17 @@ void WriteFileTest::verifyFindsDifferences()
         std::vector<std::uint8_t> last = simchip::page(9);
         last[200] = 0x01;
         simchip::setPage(9, last);
+    } else if (fault == QLatin1String("silent")) {
+        // An erased chip that goes silent while the first page is compared.
+        QCOMPARE(writeInput(QByteArray(5 * 264, char(0xFF))), path);
+        config.stopAfterCommands = 2 + 2 * 2;
+        QVERIFY(attach(config));
     }
-    QVERIFY(!AT45DB041D_VerifyFile(name.constData()));
-    QCOMPARE(lastMessage,
-             QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page));
+    DataFlashImage image;
+    QVERIFY2(AT45DB041D_LoadFile(name.constData(), image), qPrintable(lastMessage));
+    const bool holds = AT45DB041D_VerifyImage(image, padding ? DataFlashPadding::Zeros : DataFlashPadding::Ignored);
+    QCOMPARE(lastMessage, message);
+    QCOMPARE(holds, message.isEmpty());
 }
 
 void WriteFileTest::fastPathFaults_data()
@@ -426,15 +475,34 @@ void WriteFileTest::fastPathStops()
 void WriteFileTest::readChip_data()
 {
     QTest::addColumn<bool>("page256");
-    QTest::newRow("256-byte pages") << true;
-    QTest::newRow("264-byte pages") << false;
+    QTest::addColumn<long>("stopAfter");
+    QTest::addColumn<double>("noiseSo");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("256-byte pages") << true << -1L << 0.0 << QString();
+    QTest::newRow("264-byte pages") << false << -1L << 0.0 << QString();
+    // Reads that arrive with flipped bits are caught by the chip's compare
+    // and read again.
+    QTest::newRow("a noisy wire from the chip") << true << -1L << 1e-4 << QString();
+    QTest::newRow("a wire from the chip that flips every page")
+        << true << -1L << 1e-2
+        << "Page 0 could not be read: what the chip sends back keeps changing on the way (its status and page reads "
+           "disagree), so the wire from the chip is unreliable (check the cable, its length and the chip's supply)!";
+    // The status read, then three pages of seven frames (read, transfer,
+    // compare, status, first byte, compare, status).
+    QTest::newRow("chip stops answering") << true << 1L + 3 * 7 << 0.0
+                                          << "The chip stopped answering while comparing page 3!";
 }
 
 void WriteFileTest::readChip()
 {
     QFETCH(bool, page256);
+    QFETCH(long, stopAfter);
+    QFETCH(double, noiseSo);
+    QFETCH(QString, message);
     simchip::Config config = fastChip();
     config.pageSize256 = page256;
+    config.stopAfterCommands = stopAfter;
+    config.noiseSo = noiseSo;
     QVERIFY(attach(config));
     const QByteArray data = content(2048 * 264);
     for (unsigned page = 0; page < 2048; ++page) {
@@ -442,9 +510,14 @@ void WriteFileTest::readChip()
         simchip::setPage(page, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
     }
     std::vector<std::uint8_t> contents;
-    QVERIFY(AT45DB041D_ReadChip(contents));
+    QCOMPARE(AT45DB041D_ReadChip(contents), message.isEmpty());
+    QCOMPARE(lastMessage, message);
+    if (!message.isEmpty())
+        return;
     QCOMPARE(contents.size(), std::size_t(page256 ? 524288 : 540672));
     QCOMPARE(testing::bytes(contents), testing::bytes(simchip::contents()));
+    if (noiseSo > 0)
+        QVERIFY(simchip::noiseFlips().so > 0);
 }
 
 QTEST_GUILESS_MAIN(WriteFileTest)

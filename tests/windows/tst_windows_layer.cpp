@@ -1,9 +1,10 @@
-// The port link and the file size query on the real Windows calls: run on
+// The port link and the input file reads on the real Windows calls: run on
 // Windows, or under Wine. Prints one line per check and "N passed, N failed".
 //   tst_windows_layer               the port library (the simulated chip) beside the program
 //   tst_windows_layer --no-library  run from a folder without it
 #include "filesize.h"
 #include "lpt.h"
+#include "platform.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -109,10 +111,30 @@ void fileSizeChecks()
     size = 0;
     check(GetFileSizeByName(readOnly.c_str(), size) && size == 10, "so is one another program has open for reading");
     CloseHandle(reader);
+    std::vector<std::uint8_t> bytes;
+    std::string reason;
+    check(platformReadFile(readOnly.c_str(), 100, bytes, size, reason) == PlatformRead::Done && size == 10
+              && std::string(bytes.begin(), bytes.end()) == "0123456789",
+          "a read-only file is read whole");
     SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(readOnly.c_str());
 
     check(!GetFileSizeByName((base + "-missing.bin").c_str(), size), "a missing file is refused");
+    check(platformReadFile((base + "-missing.bin").c_str(), 100, bytes, size, reason) == PlatformRead::Refused
+              && !reason.empty() && reason.back() != '\n',
+          "and reading it says why in the system's words");
+    check(platformReadFile(folder, 100, bytes, size, reason) == PlatformRead::Refused && reason == "it is a folder",
+          "a folder is refused as a folder");
+
+    // A pipe that no program ever writes into: opened, refused, never read.
+    const std::string pipeName = "\\\\.\\pipe\\pagekiln-" + std::to_string(GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0,
+                                   nullptr);
+    check(pipe != INVALID_HANDLE_VALUE
+              && platformReadFile(pipeName.c_str(), 100, bytes, size, reason) == PlatformRead::Refused
+              && reason == "it is a named pipe, not a regular file",
+          "a named pipe is refused at once");
+    CloseHandle(pipe);
     writeFile(empty.c_str(), "", 0);
     check(!GetFileSizeByName(empty.c_str(), size), "an empty file is refused");
     DeleteFileA(empty.c_str());
@@ -126,6 +148,10 @@ void fileSizeChecks()
     size = 0;
     check(made && GetFileSizeByName(huge.c_str(), size) && size == (std::uint64_t(1) << 32) + 10,
           "a file of 4 GiB and ten bytes is measured in full");
+    size = 0;
+    check(platformReadFile(huge.c_str(), 540672, bytes, size, reason) == PlatformRead::TooLarge
+              && size == (std::uint64_t(1) << 32) + 10 && bytes.empty(),
+          "and is found too large without being read");
     DeleteFileA(huge.c_str());
 }
 
