@@ -7,6 +7,8 @@
 #include "prover.h"
 
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 using namespace dataflash;
@@ -21,9 +23,9 @@ constexpr int kProofBuffer = 1;
 // A page that resists proof is proven again and programmed again (with
 // erase), within these budgets. At one flipped bit in 10000 on the wire to
 // the chip a transfer arrives intact four times in five, so a page needs two
-// or three tries; a chip that does not take a page runs out of them quickly.
-constexpr int kProofsPerPage = 10;
-constexpr int kProgramsPerPage = 4;
+// or three tries; a chip that does not take a page runs out of them.
+constexpr int kProofsPerPage = 16;
+constexpr int kProgramsPerPage = 6;
 
 // Pages whose address differs from a page's in one bit: where a program for
 // that page lands when one address bit flips on the wire.
@@ -143,22 +145,29 @@ bool Writer::repair(std::uint32_t page, int depth)
     loaded = -1;
     blankLoaded = false;
     int programs = 0;
+    int failedInARow = 1; // the proof that sent the page here
     for (int proofs = 0; proofs < kProofsPerPage; ++proofs) {
         const Proof proof = prover.prove(kProofBuffer, page, data);
         if (proof == Proof::Failed)
             return false;
         if (proof == Proof::Proven)
             return programs == 0 || reproveNeighbours(page, depth);
-        if (proof == Proof::Differs && programs < kProgramsPerPage) {
-            prover.load(kProgramBuffer, page, data);
-            prover.startProgram(kProgramBuffer, page, true);
-            if (!prover.programmedFor(page, true))
-                return false;
-            // The program buffer must not hold what the page was programmed
-            // from while the proof compares (see programAndProve).
-            prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
-            ++programs;
-        }
+        // Two proofs in a row that did not pass (a difference, or unsure: a
+        // page that holds its data with the first byte inverted, as a buffer
+        // write that noise made a program leaves it, looks unsure for ever)
+        // mean the page itself is wrong; one alone may be the proof's own
+        // transfer.
+        if (++failedInARow < 2 || programs == kProgramsPerPage)
+            continue;
+        prover.load(kProgramBuffer, page, data);
+        prover.startProgram(kProgramBuffer, page, true);
+        if (!prover.programmedFor(page, true))
+            return false;
+        // The program buffer must not hold what the page was programmed
+        // from while the proof compares (see programAndProve).
+        prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
+        ++programs;
+        failedInARow = 0;
     }
     prover.explainUnproven(page, data);
     return false;

@@ -18,6 +18,10 @@ constexpr DataFlashPoll kProgramBudget { 0, 40 };
 // Buffer to page program with built-in erase: typically 14 ms, at most 35 ms.
 constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
 
+// Programs of a guarded page that a stray program changed, before the job
+// gives up.
+constexpr int kRestoreTries = 6;
+
 } // namespace
 
 bool isBlank(const std::uint8_t* data, unsigned length)
@@ -75,6 +79,63 @@ bool Prover::programmedFor(std::uint32_t page, bool erase)
                         page);
 }
 
+void Prover::guard(std::uint32_t page, const std::uint8_t* content)
+{
+    guarded = true;
+    guardPage = page;
+    std::memcpy(guardContent, content, pageLength);
+}
+
+Prover::Stray Prover::checkStray(std::uint32_t page)
+{
+    DataFlashStatus st;
+    Status status;
+    int reads = 0;
+    do
+        status = readConfirmedStatus(Wire::Block, st);
+    while (status == Status::Disagreed && ++reads < 8);
+    if (status != Status::Confirmed || st.ready)
+        return Stray::None; // a silent chip is left to the next wait
+    if (!waitReported(kEraseProgramBudget, Wire::Block,
+                      { "Timed out waiting for the chip after page %1's buffer was filled!",
+                        "The chip stopped answering after page %1's buffer was filled!" },
+                      page))
+        return Stray::Failed;
+    if (!guarded || restoring)
+        return Stray::Handled;
+    return restoreGuarded() ? Stray::Handled : Stray::Failed;
+}
+
+// The guarded page may have been erased and programmed with a buffer's
+// content: proven against what it held, and programmed with that again
+// until it is.
+bool Prover::restoreGuarded()
+{
+    restoring = true;
+    const int programBuffer = 0;
+    const int proofBuffer = 1;
+    bool restored = false;
+    for (int tries = 0; tries <= kRestoreTries && !restored; ++tries) {
+        if (tries) {
+            load(programBuffer, guardPage, guardContent);
+            startProgram(programBuffer, guardPage, true);
+            if (!programmedFor(guardPage, true))
+                break;
+        }
+        const Proof proof = prove(proofBuffer, guardPage, guardContent);
+        if (proof == Proof::Failed)
+            break;
+        restored = proof == Proof::Proven;
+    }
+    restoring = false;
+    if (!restored && lastMessage.isEmpty())
+        lastMessage = QStringLiteral("Page %1 was overwritten when noise on the wire to the chip turned a command into "
+                                     "a page program, and could not be restored: write the image again (check the "
+                                     "cable, its length and the chip's supply)!")
+                          .arg(guardPage);
+    return restored;
+}
+
 Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data)
 {
     DataFlashStatus st;
@@ -84,7 +145,17 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
     // COMP means this compare was not the one the chip ran.
     if (!st.comp)
         return Proof::Unsure;
-    patchFirstByte(buffer, page, data[0]);
+    patchFirstByte(buffer, aimFor(page), data[0]);
+    // The chip was idle: busy now, the patch became a program of the page it
+    // was aimed at.
+    switch (checkStray(page)) {
+    case Stray::None:
+        break;
+    case Stray::Handled:
+        return Proof::Unsure;
+    case Stray::Failed:
+        return Proof::Failed;
+    }
     startCompare(buffer, page);
     if (!comparedFor(page, st))
         return Proof::Failed;
@@ -93,7 +164,15 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
 
 Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data)
 {
-    loadFlipped(buffer, page, data);
+    loadFlipped(buffer, aimFor(page), data);
+    switch (checkStray(page)) {
+    case Stray::None:
+        break;
+    case Stray::Handled:
+        return Proof::Unsure;
+    case Stray::Failed:
+        return Proof::Failed;
+    }
     startCompare(buffer, page);
     return finishProof(buffer, page, data);
 }
@@ -110,7 +189,6 @@ QString unreliableWireText(std::uint32_t page, const char* doing, WireDirection 
     return text.arg(page).arg(QLatin1String(doing));
 }
 
-// Reads the page twice; false when the two reads disagree.
 bool Prover::readTwice(std::uint32_t page, std::uint8_t* out)
 {
     std::uint8_t again[kDataFlashMaxPageLength];

@@ -18,7 +18,7 @@ bool isBlank(const std::uint8_t* data, unsigned length);
 enum class Proof {
     Proven,  // the chip compared the page equal to the data, after a compare it was seen to execute
     Differs, // the compare found a difference (the page, or the transfer for the proof)
-    Unsure,  // the compare could not be seen to execute
+    Unsure,  // the compare could not be seen to execute, or a buffer write may have become a program
     Failed,  // the chip did not become ready: lastMessage says why
 };
 
@@ -32,6 +32,26 @@ QString unreliableWireText(std::uint32_t page, const char* doing, WireDirection 
 class Prover {
 public:
     explicit Prover(bool pageSize256);
+
+    // Noise can turn a buffer write into a page program through a buffer
+    // (0x84 -> 0x85 or 0x86, 0x87 -> 0x86, 0x85 or 0x83), which erases and
+    // programs the page its don't-care address bits name. A job that must
+    // leave the chip as it was aims every buffer write at a page whose
+    // content it knows (proven, or read twice alike) and has that page
+    // checked, and restored when changed, whenever the chip is found busy
+    // after a buffer write: a page program takes milliseconds, far longer
+    // than the next frame. Without a guard, writes are aimed at the page
+    // they are for, and a write found to have become a program makes the
+    // proof unsure.
+    void guard(std::uint32_t page, const std::uint8_t* content);
+    // The page buffer writes are aimed at: the guarded one, if any, else page.
+    std::uint32_t aimFor(std::uint32_t page) const { return guarded ? guardPage : page; }
+    // After a buffer write for page: Handled when the chip was found busy, so that the
+    // write may have become a program (the guarded page has then been proven,
+    // and restored when it changed). Failed, with lastMessage set, when the
+    // chip did not become ready or the guarded page could not be restored.
+    enum class Stray { None, Handled, Failed };
+    Stray checkStray(std::uint32_t page);
 
     unsigned length() const { return pageLength; }
     bool pageSize256() const { return size256; }
@@ -50,7 +70,8 @@ public:
     // finishes the proof: the compare must have found the difference (so
     // COMP is known set), the first byte is corrected, and a second compare
     // must clear COMP. A compare the chip ignored leaves COMP as it was and
-    // so can never pass for one that found the page equal.
+    // so can never pass for one that found the page equal. The buffer
+    // writes are aimed as aimFor says.
     Proof finishProof(int buffer, std::uint32_t page, const std::uint8_t* data);
     // A whole proof in one buffer.
     Proof prove(int buffer, std::uint32_t page, const std::uint8_t* data);
@@ -71,9 +92,17 @@ public:
     // chip when status reads show it flipping bits, else the one to it.
     WireDirection blamedWire();
 
-private:
+    // Reads the page twice; false when the two reads disagree.
     bool readTwice(std::uint32_t page, std::uint8_t* out);
+
+private:
     bool wireFromChipFlips();
+    bool restoreGuarded();
+
+    bool guarded = false;
+    bool restoring = false;
+    std::uint32_t guardPage = 0;
+    std::uint8_t guardContent[kDataFlashMaxPageLength] = {};
     bool size256;
     unsigned pageLength;
 };

@@ -98,8 +98,23 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
     std::uint8_t data[2][kDataFlashMaxPageLength];
     int buffer = 0;
     if (pages) {
+        // Page 0 is read twice alike before anything is written to a
+        // buffer: from then on every buffer write is aimed at a page whose
+        // content is known, and can be restored when noise makes the write
+        // a program.
+        std::uint8_t first[kDataFlashMaxPageLength];
+        int reads = 0;
+        while (!prover.readTwice(0, first)) {
+            if (++reads == kConfirmations) {
+                lastMessage = unreliableWireText(0, "verified", WireDirection::FromChip);
+                return false;
+            }
+        }
+        prover.guard(0, first);
         expected(0, data[0]);
-        prover.loadFlipped(buffer, 0, data[0]);
+        prover.loadFlipped(buffer, prover.aimFor(0), data[0]);
+        if (prover.checkStray(0) == Prover::Stray::Failed)
+            return false;
         prover.startCompare(buffer, 0);
     }
     for (std::uint32_t page = 0; page < pages; ++page) {
@@ -110,20 +125,34 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
             return false;
         }
         const int other = 1 - buffer;
+        Prover::Stray stray = Prover::Stray::None;
         if (page + 1 < pages) {
             expected(page + 1, data[other]);
-            prover.loadFlipped(other, page + 1, data[other]);
+            prover.loadFlipped(other, prover.aimFor(page + 1), data[other]);
+            stray = prover.checkStray(page + 1);
         }
-        const Proof proof = prover.finishProof(buffer, page, data[buffer]);
+        if (stray == Prover::Stray::Failed)
+            return false;
+        // After a stray program the guarded page was proven again, which
+        // took over COMP: this page is proven afresh.
+        const Proof proof
+            = stray == Prover::Stray::Handled ? Proof::Unsure : prover.finishProof(buffer, page, data[buffer]);
         if (proof == Proof::Failed)
             return false;
         if (proof != Proof::Proven && !confirm(page, buffer, data[buffer], difference))
             return false;
+        prover.guard(page, data[buffer]);
         if (run.progress)
             run.progress(page + 1, pages);
         buffer = other;
-        if (page + 1 < pages)
+        if (page + 1 < pages) {
+            if (stray == Prover::Stray::Handled) { // the buffer was overwritten meanwhile
+                prover.loadFlipped(buffer, prover.aimFor(page + 1), data[buffer]);
+                if (prover.checkStray(page + 1) == Prover::Stray::Failed)
+                    return false;
+            }
             prover.startCompare(buffer, page + 1);
+        }
     }
     return true;
 }
