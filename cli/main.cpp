@@ -206,8 +206,9 @@ int info()
     return kSuccess;
 }
 
-int write(const QString& file, bool checked)
+int write(const QString& file, DataFlashCheck check)
 {
+    const bool checked = check == DataFlashCheck::Proven;
     QByteArray path;
     if (!encodeFileName(file, path))
         return kFailed;
@@ -251,8 +252,7 @@ int write(const QString& file, bool checked)
         return stopped(QStringLiteral("the chip is erased and holds none of %1; run write again").arg(file));
     progress->stage(checked ? QStringLiteral("writing and checking") : QStringLiteral("writing"));
     unsigned done = 0;
-    if (!AT45DB041D_ProgramImage(image, checked ? DataFlashCheck::Proven : DataFlashCheck::Unchecked,
-                                 runReporting(&done))) {
+    if (!AT45DB041D_ProgramImage(image, check, runReporting(&done))) {
         if (!stopSignal)
             return fail(lastMessage);
         if (done == 0)
@@ -464,7 +464,7 @@ int main(int argc, char* argv[])
     if (name == QLatin1String("info"))
         return info();
     if (name == QLatin1String("write"))
-        return write(args[1], !parser.isSet(noVerify));
+        return write(args[1], parser.isSet(noVerify) ? DataFlashCheck::Unchecked : DataFlashCheck::Proven);
     if (name == QLatin1String("verify"))
         return verify(args[1]);
     return read(args[1]);
