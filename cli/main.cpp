@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <vector>
@@ -20,40 +21,85 @@ namespace {
 
 enum ExitStatus {
     kSuccess = 0,
-    kFailed = 1,      // the chip, the file or the verification
+    kFailed = 1,     // the chip, the file or the verification
     kUsage = 2,
-    kPowerCycle = 3,  // written in 264-byte pages: power-cycle, run write again
-    kInterrupted = 130,
+    kPowerCycle = 3, // the chip's 256-byte pages wait for a power cycle; nothing was erased
 };
+// A stop request ends the run with 128 + its signal number.
+constexpr int kStoppedBase = 128;
 
 const char* const kName = "pagekiln-cli";
 
-const char* const kDescription =
-    "Writes a boot image into an AT45DB041D DataFlash on a parallel port, checks a chip\n"
-    "against a file, reads a chip out, or tells what chip is on the port.\n"
-    "\n"
-    "Commands:\n"
-    "  info           the chip's ID, page size, protection and capacity\n"
-    "  write FILE     set 256-byte pages, erase the chip and program FILE from page 0;\n"
-    "                 every buffer is read back and every page compared on the chip\n"
-    "  verify FILE    compare the chip with FILE page by page; changes nothing\n"
-    "  read OUTPUT    read the whole chip into OUTPUT (replaced only when complete)\n"
-    "\n"
+const char* const kExitStatuses =
     "Exit status:\n"
     "  0    success\n"
     "  1    the job failed (chip, file or verification)\n"
     "  2    usage error\n"
-    "  3    written in 264-byte pages: power-cycle the board and run write again\n"
-    "  130  interrupted (Ctrl-C): stopped at a clean boundary";
+    "  3    the chip was set to 256-byte pages, which take effect after a power cycle:\n"
+    "       nothing was erased; power-cycle the board and run write again\n"
+    "  129  stopped by SIGHUP (on Windows: the console closed), at a clean boundary\n"
+    "  130  interrupted (Ctrl-C), at a clean boundary\n"
+    "  143  stopped by SIGTERM, at a clean boundary";
 
-volatile std::sig_atomic_t interrupted = 0;
+// The commands, their one argument and what their own help says.
+struct Command {
+    const char* name;
+    const char* argument;     // its value name, or null for none
+    const char* argumentHelp;
+    const char* summary;      // for the list of commands
+    const char* description;  // for the command's own help
+    bool takesNoVerify;
+};
+
+const Command kCommands[] = {
+    { "info", nullptr, nullptr, "the chip's ID, page size, protection and capacity",
+      "Prints the ID, page size, protection and capacity of the chip on the port. Changes nothing.", false },
+    { "write", "FILE", "The boot image (.bin or .ldr) to write, at most 524288 bytes.",
+      "set 256-byte pages, erase the chip and program FILE from page 0;\n"
+      "                 every page proven on the chip",
+      "Reads FILE whole, then sets the chip to 256-byte pages (a new chip: exit 3 before\n"
+      "anything is erased, power-cycle the board and run write again), erases the chip and\n"
+      "programs FILE from page 0, every page proven on the chip unless --no-verify.",
+      true },
+    { "verify", "FILE", "The file the chip should hold.", "compare the chip with FILE page by page; changes nothing",
+      "Compares the chip with FILE page by page, in the page size in force, and names the\n"
+      "first page that differs. Only FILE's bytes count, not what follows them in its last\n"
+      "page. Changes nothing; works on a protected chip too.",
+      false },
+    { "read", "OUTPUT", "Where the chip's contents go: a regular file, or - for standard output.",
+      "read the whole chip into OUTPUT (- for standard output)",
+      "Reads the whole chip, every page in the page size in force (524288 or 540672 bytes),\n"
+      "into OUTPUT. OUTPUT is written under a temporary name and replaces the old one only\n"
+      "when every page was read and the chip answered throughout; anything but a regular\n"
+      "file is never replaced.",
+      false },
+};
+
+const Command* findCommand(const QString& name)
+{
+    for (const Command& command : kCommands)
+        if (name == QLatin1String(command.name))
+            return &command;
+    return nullptr;
+}
+
+volatile std::sig_atomic_t stopSignal = 0;
 Progress* progress = nullptr;
+bool quiet = false;
 
 // A message on stderr: one line, prefixed with the program's name.
 void say(const QString& text)
 {
     progress->endLine();
     std::fprintf(stderr, "%s: %s\n", kName, qPrintable(text.simplified()));
+    std::fflush(stderr);
+}
+
+// A note: what went well or what is going on, dropped with --quiet.
+void note(const QString& text)
+{
+    if (!quiet)
+        say(text);
 }
 
 int fail(const QString& text)
@@ -62,21 +108,62 @@ int fail(const QString& text)
     return kFailed;
 }
 
-// The driver's hooks: progress onto the line, Ctrl-C as a stop request.
-DataFlashRun runReporting(unsigned* done = nullptr)
+int fail(const QStringList& lines)
 {
-    return { [done](unsigned pages, unsigned total) {
-                if (done)
-                    *done = pages;
-                progress->pages(pages, total);
-            },
-             [] { return interrupted != 0; } };
+    for (const QString& line : lines)
+        say(line);
+    return kFailed;
 }
 
-// Loads the port library, then finds the chip: for writing it must be an
-// unprotected AT45DB041D (the window's connection step); for reading any
-// AT45DB041D will do.
-bool reachChip(bool forWriting)
+// After a stop request: what the chip holds now.
+int stopped(const QString& holds)
+{
+    say(QStringLiteral("interrupted: %1").arg(holds));
+    return kStoppedBase + stopSignal;
+}
+
+// The driver's text about a file, and the file's name with the system's
+// reason where the driver has one.
+int fileProblem(const QString& file)
+{
+    QStringList lines { lastMessage };
+    if (!lastFileReason.isEmpty())
+        lines << QStringLiteral("cannot read %1: %2").arg(file, lastFileReason);
+    return fail(lines);
+}
+
+// The file's name in the platform's file-name encoding; false when it has
+// characters that encoding cannot carry.
+bool encodeFileName(const QString& file, QByteArray& path)
+{
+    path = QFile::encodeName(file);
+    if (QFile::decodeName(path) == file && !file.contains(QChar::ReplacementCharacter))
+        return true;
+    say(QStringLiteral("Failed to get the file size or file does not exist!"));
+    say(QStringLiteral("cannot read %1: the name cannot be written in this system's file-name encoding").arg(file));
+    return false;
+}
+
+// The driver's hooks: progress onto the line, a stop request between pages,
+// and the acknowledgement of one asked during the erase.
+DataFlashRun runReporting(unsigned* done = nullptr)
+{
+    DataFlashRun run;
+    run.progress = [done](unsigned pages, unsigned total) {
+        if (done)
+            *done = pages;
+        progress->pages(pages, total);
+    };
+    run.stopRequested = [] { return stopSignal != 0; };
+    run.stopDeferred = [](unsigned leftMs) {
+        say(QStringLiteral("stopping when the erase ends, in about %1 s").arg(std::max(1u, (leftMs + 500) / 1000)));
+    };
+    return run;
+}
+
+// Loads the port library, then finds the chip: an AT45DB041D, and for
+// writing an unprotected one.
+bool reachChip(frontend::ChipUse use, DataFlashInfo& chip)
 {
     QString problem;
     if (!frontend::loadPortLibrary(problem)) {
@@ -84,19 +171,11 @@ bool reachChip(bool forWriting)
         return false;
     }
     progress->stage(QStringLiteral("connecting"));
-    DataFlashInfo info;
-    if (forWriting ? AT45DB041D_Connect() : AT45DB041D_Probe(info))
+    QStringList refusal;
+    if (frontend::probeChip(use, chip, refusal))
         return true;
-    say(frontend::connectionProblem());
+    fail(refusal);
     return false;
-}
-
-QString hexBytes(const std::uint8_t* bytes, int count)
-{
-    QStringList parts;
-    for (int i = 0; i < count; ++i)
-        parts << QStringLiteral("%1").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
-    return parts.join(QLatin1Char(' '));
 }
 
 int info()
@@ -105,13 +184,14 @@ int info()
     if (!frontend::loadPortLibrary(problem))
         return fail(problem);
     DataFlashInfo chip;
-    const bool known = AT45DB041D_Probe(chip);
+    QStringList refusal;
+    const bool known = frontend::probeChip(frontend::ChipUse::Reading, chip, refusal);
     if (!chip.answered)
-        return fail(frontend::connectionProblem());
-    const QString id = hexBytes(chip.id, 4);
+        return fail(refusal);
+    const QString id = frontend::hexBytes(chip.id, 4);
     if (!known) {
         std::printf("Chip:        not an AT45DB041D (ID %s)\n", qPrintable(id));
-        return fail(lastMessage);
+        return fail(refusal);
     }
     const unsigned length = dataFlashPageLength(chip.status.pageSize256);
     std::printf("Chip:        AT45DB041D (ID %s)\n", qPrintable(id));
@@ -126,100 +206,196 @@ int info()
     return kSuccess;
 }
 
-int write(const QString& file, bool checked)
+int write(const QString& file, DataFlashCheck check)
 {
-    const QByteArray path = QFile::encodeName(file);
-    if (!reachChip(true))
+    const bool checked = check == DataFlashCheck::Proven;
+    QByteArray path;
+    if (!encodeFileName(file, path))
         return kFailed;
-    progress->stage(QStringLiteral("setting 256-byte pages"));
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Writing, chip))
+        return kFailed;
+    // Read whole before anything on the chip changes, and checked for the
+    // 256-byte pages the chip will be written in: what is programmed is
+    // that copy.
+    progress->stage(QStringLiteral("reading %1").arg(file));
+    DataFlashImage image;
+    if (!AT45DB041D_LoadFile(path.constData(), image, DataFlashLayout::Pages256))
+        return fileProblem(file);
+    if (stopSignal)
+        return stopped(QStringLiteral("nothing on the chip was changed"));
+
+    if (!chip.status.pageSize256)
+        progress->stage(QStringLiteral("setting 256-byte pages"));
     if (!AT45DB041D_SetBinaryPageSize())
         return fail(lastMessage);
-    // Nothing is erased until the file is known to be writable and is read
-    // whole: what is programmed is that copy.
-    progress->stage(QStringLiteral("checking %1").arg(file));
-    DataFlashImage image;
-    if (!AT45DB041D_LoadFile(path.constData(), image))
-        return fail(lastMessage);
-    if (interrupted) {
-        say(QStringLiteral("interrupted: nothing on the chip was changed"));
-        return kInterrupted;
-    }
-    progress->stage(QStringLiteral("erasing"));
-    if (!AT45DB041D_ChipErase())
-        return fail(lastMessage);
-    progress->stage(checked ? QStringLiteral("writing and checking") : QStringLiteral("writing"));
-    unsigned done = 0;
-    if (!AT45DB041D_ProgramImage(image, checked ? DataFlashCheck::Proven : DataFlashCheck::Unchecked,
-                                 runReporting(&done))) {
-        if (!interrupted)
-            return fail(lastMessage);
-        if (done == 0)
-            say(QStringLiteral("interrupted: the chip is erased and holds none of %1; run write again").arg(file));
-        else
-            say(QStringLiteral("interrupted: the chip is erased and partly written, up to page %1 (pages 0 to %1 "
-                               "hold %2%3); run write again")
-                    .arg(done - 1)
-                    .arg(file, checked ? QStringLiteral(", checked") : QString()));
-        return kInterrupted;
-    }
+    // A page-size switch takes effect at the next power-up: a chip still in
+    // 264-byte pages is left unerased, for a write after the power cycle.
     DataFlashStatus st;
-    if (AT45DB041D_ReadStatus(st) && !st.pageSize256) {
-        say(QStringLiteral("%1 was written in 264-byte pages. The chip is now set to 256-byte pages, which takes "
-                           "effect after a power cycle: switch the board off and on, then run write again.")
-                .arg(file));
+    if (!AT45DB041D_ReadStatus(st))
+        return fail(QStringLiteral("Failed to read the status byte!"));
+    if (!st.pageSize256) {
+        if (stopSignal)
+            return stopped(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a power "
+                                          "cycle; nothing else on the chip was changed"));
+        say(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a power cycle: switch the "
+                           "board off and on, then run write again (nothing was erased or written)"));
         return kPowerCycle;
     }
-    say(checked ? QStringLiteral("%1 written; every page proven on the chip").arg(file)
-                : QStringLiteral("%1 written, unchecked").arg(file));
+    if (stopSignal)
+        return stopped(QStringLiteral("nothing on the chip was changed"));
+
+    progress->stage(QStringLiteral("erasing"));
+    if (!AT45DB041D_ChipErase(runReporting()))
+        return fail(lastMessage);
+    if (stopSignal)
+        return stopped(QStringLiteral("the chip is erased and holds none of %1; run write again").arg(file));
+    progress->stage(checked ? QStringLiteral("writing and checking") : QStringLiteral("writing"));
+    unsigned done = 0;
+    if (!AT45DB041D_ProgramImage(image, check, runReporting(&done))) {
+        if (!stopSignal)
+            return fail(lastMessage);
+        if (done == 0)
+            return stopped(QStringLiteral("the chip is erased and holds none of %1; run write again").arg(file));
+        return stopped(QStringLiteral("the chip is erased and partly written, up to page %1 (pages 0 to %1 hold "
+                                      "%2%3); run write again")
+                           .arg(done - 1)
+                           .arg(file, checked ? QStringLiteral(", checked") : QString()));
+    }
+    note(checked ? QStringLiteral("%1 written; every page proven on the chip").arg(file)
+                 : QStringLiteral("%1 written, unchecked").arg(file));
     return kSuccess;
 }
 
 int verify(const QString& file)
 {
-    if (!reachChip(false))
+    QByteArray path;
+    if (!encodeFileName(file, path))
         return kFailed;
-    progress->stage(QStringLiteral("verifying"));
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Reading, chip))
+        return kFailed;
     DataFlashImage image;
-    if (!AT45DB041D_LoadFile(QFile::encodeName(file).constData(), image))
+    if (!AT45DB041D_LoadFile(path.constData(), image))
+        return fileProblem(file);
+    progress->stage(QStringLiteral("verifying"));
+    // FILE's own bytes: what follows them in the last page is no part of it.
+    if (!AT45DB041D_VerifyImage(image, DataFlashPadding::Ignored, runReporting())) {
+        if (stopSignal)
+            return stopped(QStringLiteral("nothing on the chip was changed"));
         return fail(lastMessage);
-    if (!AT45DB041D_VerifyImage(image, DataFlashPadding::Zeros, runReporting())) {
-        if (!interrupted)
-            return fail(lastMessage);
-        say(QStringLiteral("interrupted: nothing on the chip was changed"));
-        return kInterrupted;
     }
-    say(QStringLiteral("the chip holds %1").arg(file));
+    note(QStringLiteral("the chip holds %1").arg(file));
     return kSuccess;
+}
+
+// Writes the chip's contents to standard output, all at once.
+bool writeToStandardOutput(const std::vector<std::uint8_t>& contents, QString& error)
+{
+    QFile out;
+    if (!out.open(stdout, QIODevice::WriteOnly)) {
+        error = out.errorString();
+        return false;
+    }
+    const qint64 size = qint64(contents.size());
+    if (out.write(reinterpret_cast<const char*>(contents.data()), size) != size || !out.flush()) {
+        error = out.errorString();
+        return false;
+    }
+    return true;
 }
 
 int read(const QString& output)
 {
+    const bool toStandardOutput = output == QLatin1String("-");
+    const QString shownName = toStandardOutput ? QStringLiteral("standard output") : output;
     // Written under a temporary name beside OUTPUT and renamed into place
-    // only when complete.
+    // only when complete; a device, pipe or folder is never replaced.
     QSaveFile file(output);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write %1: %2").arg(output, file.errorString()));
-    if (!reachChip(false))
+    if (!toStandardOutput) {
+        if (const char* kind = platformSpecialFileKind(QFile::encodeName(output).constData()))
+            return fail(QStringLiteral("cannot write %1: %2; read replaces only regular files (- writes to "
+                                       "standard output)")
+                            .arg(output, QString::fromLatin1(kind)));
+        if (!file.open(QIODevice::WriteOnly))
+            return fail(QStringLiteral("cannot write %1: %2").arg(output, file.errorString()));
+    }
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Reading, chip))
         return kFailed;
     progress->stage(QStringLiteral("reading"));
     std::vector<std::uint8_t> contents;
     if (!AT45DB041D_ReadChip(contents, runReporting())) {
-        if (!interrupted)
-            return fail(lastMessage);
-        say(QStringLiteral("interrupted: %1 was not written").arg(output));
-        return kInterrupted;
+        if (stopSignal)
+            return stopped(QStringLiteral("nothing on the chip was changed, and nothing was written to %1")
+                               .arg(shownName));
+        return fail({ lastMessage, QStringLiteral("nothing was written to %1").arg(shownName) });
     }
     const qint64 size = qint64(contents.size());
-    if (file.write(reinterpret_cast<const char*>(contents.data()), size) != size || !file.commit())
-        return fail(QStringLiteral("cannot write %1: %2").arg(output, file.errorString()));
-    say(QStringLiteral("read %1 bytes into %2").arg(size).arg(output));
+    QString error;
+    if (toStandardOutput ? !writeToStandardOutput(contents, error)
+                         : file.write(reinterpret_cast<const char*>(contents.data()), size) != size || !file.commit())
+        return fail(QStringLiteral("cannot write %1: %2").arg(shownName, toStandardOutput ? error : file.errorString()));
+    note(QStringLiteral("read %1 bytes into %2").arg(size).arg(shownName));
     return kSuccess;
 }
 
-int usageError(const QCommandLineParser& parser, const QString& error)
+// The help, with the program's name (not the path it was started by) in the
+// usage line: the general one, or one command's arguments and options.
+QString helpText(const Command* command)
+{
+    QCommandLineParser parser;
+    QString description;
+    if (command) {
+        description = QString::fromLatin1(command->description);
+        const QString name = QString::fromLatin1(command->name);
+        if (command->argument)
+            parser.addPositionalArgument(QString::fromLatin1(command->argument),
+                                         QString::fromLatin1(command->argumentHelp),
+                                         name + QLatin1Char(' ') + QString::fromLatin1(command->argument));
+        else
+            parser.addPositionalArgument(name, QStringLiteral("Takes no argument."), name);
+    } else {
+        description = QStringLiteral("Writes a boot image into an AT45DB041D DataFlash on a parallel port, checks a "
+                                     "chip\nagainst a file, reads a chip out, or tells what chip is on the port.\n\n"
+                                     "Commands:\n");
+        for (const Command& each : kCommands) {
+            const QString name = QString::fromLatin1(each.name)
+                                 + (each.argument ? QLatin1Char(' ') + QString::fromLatin1(each.argument) : QString());
+            description += QStringLiteral("  %1%2\n").arg(name, -15).arg(QString::fromLatin1(each.summary));
+        }
+        description += QStringLiteral("\nRun %1 COMMAND --help for a command's arguments and options.")
+                           .arg(QString::fromLatin1(kName));
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, verify or read."),
+                                     QStringLiteral("COMMAND [FILE]"));
+    }
+    parser.setApplicationDescription(description + QStringLiteral("\n\n") + QString::fromLatin1(kExitStatuses));
+    parser.addOption(QCommandLineOption(QStringLiteral("port"),
+                                        QStringLiteral("Base address of the parallel port: %1. Default: the address "
+                                                       "the window last stored, else 378.")
+                                            .arg(QString::fromLatin1(frontend::kPortAddressRange)),
+                                        QStringLiteral("HEX")));
+    if (!command || command->takesNoVerify)
+        parser.addOption(QCommandLineOption(QStringLiteral("no-verify"),
+                                            QStringLiteral("write: program without proving each page on the chip.")));
+    parser.addOption(QCommandLineOption({ QStringLiteral("q"), QStringLiteral("quiet") },
+                                        QStringLiteral("Print errors only: no progress, no notes.")));
+    parser.addOption(QCommandLineOption({ QStringLiteral("h"), QStringLiteral("help") },
+                                        QStringLiteral("Display this help (after a command: that command's).")));
+    if (!command)
+        parser.addVersionOption();
+    QString text = parser.helpText();
+    const QString started = QCoreApplication::arguments().value(0);
+    const QString usage = QStringLiteral("Usage: ");
+    if (text.startsWith(usage + started))
+        text.replace(usage.size(), started.size(), QString::fromLatin1(kName));
+    return text;
+}
+
+int usageError(const Command* command, const QString& error)
 {
     say(error);
-    std::fprintf(stderr, "\n%s", qPrintable(parser.helpText()));
+    std::fprintf(stderr, "\n%s", qPrintable(helpText(command)));
     return kUsage;
 }
 
@@ -230,60 +406,66 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(kName));
     QCoreApplication::setApplicationVersion(QStringLiteral(PAGEKILN_VERSION));
-    Progress lines(platformStderrIsTerminal());
+
+    // Every option of every command: a command's own help lists only its own.
+    QCommandLineParser parser;
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("HEX"));
+    const QCommandLineOption noVerify(QStringLiteral("no-verify"));
+    const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
+    const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
+    const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
+    parser.addOptions({ port, noVerify, quietOption, help, version });
+    const bool parsed = parser.parse(app.arguments());
+    quiet = parser.isSet(quietOption);
+    Progress lines(quiet                         ? Progress::Mode::Quiet
+                   : platformStderrIsTerminal() ? Progress::Mode::Redrawn
+                                                : Progress::Mode::Lines);
     progress = &lines;
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, verify or read."),
-                                 QStringLiteral("COMMAND"));
-    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to write or verify, or the output "
-                                                                        "of read."),
-                                 QStringLiteral("[FILE]"));
-    const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Base address of the parallel port, in hexadecimal (378, 3BC, D100). "
-                                                 "Default: the address the window last used, else 378."),
-                                  QStringLiteral("HEX"));
-    const QCommandLineOption noVerify(QStringLiteral("no-verify"),
-                                      QStringLiteral("write: skip the buffer read-back and the page compare."));
-    parser.addOption(port);
-    parser.addOption(noVerify);
-
-    if (!parser.parse(app.arguments()))
-        return usageError(parser, parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(kSuccess);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
-
     const QStringList args = parser.positionalArguments();
-    const QString command = args.value(0);
-    const bool takesFile = command == QLatin1String("write") || command == QLatin1String("verify")
-                           || command == QLatin1String("read");
-    if (command.isEmpty())
-        return usageError(parser, QStringLiteral("no command given"));
-    if (!takesFile && command != QLatin1String("info"))
-        return usageError(parser, QStringLiteral("unknown command '%1'").arg(command));
-    if (args.size() != (takesFile ? 2 : 1))
-        return usageError(parser, takesFile ? QStringLiteral("%1 takes one file").arg(command)
-                                            : QStringLiteral("info takes no file"));
-    if (parser.isSet(noVerify) && command != QLatin1String("write"))
-        return usageError(parser, QStringLiteral("--no-verify applies to write only"));
+    const QString name = args.value(0);
+    const Command* command = findCommand(name);
+    if (!parsed)
+        return usageError(command, parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(helpText(command)), stdout);
+        return kSuccess;
+    }
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", kName, PAGEKILN_VERSION);
+        return kSuccess;
+    }
+    if (name.isEmpty())
+        return usageError(nullptr, QStringLiteral("no command given"));
+    if (!command)
+        return usageError(nullptr, QStringLiteral("unknown command '%1'").arg(name));
+    if (args.size() != (command->argument ? 2 : 1))
+        return usageError(command, command->argument
+                                       ? QStringLiteral("%1 takes one %2").arg(name, QString::fromLatin1(command->argument).toLower())
+                                       : QStringLiteral("%1 takes no file").arg(name));
+    if (parser.isSet(noVerify) && !command->takesNoVerify)
+        return usageError(command, QStringLiteral("--no-verify applies to write only"));
 
-    const QString address = parser.isSet(port) ? parser.value(port) : frontend::storedPortAddress();
-    if (!frontend::parsePortAddress(address, lptBase))
-        return usageError(parser, QStringLiteral("the port address '%1' is not a hexadecimal number").arg(address));
+    bool stored = false;
+    const QString address = parser.isSet(port) ? parser.value(port) : frontend::storedPortAddress(&stored);
+    if (!frontend::parsePortAddressInRange(address, lptBase)) {
+        const QString range = QString::fromLatin1(frontend::kPortAddressRange);
+        if (!parser.isSet(port) && stored)
+            return usageError(command, QStringLiteral("the port address '%1' stored by the window (in %2) is not %3: "
+                                                      "give the address with --port")
+                                           .arg(address, frontend::settingsLocation(), range));
+        return usageError(command, QStringLiteral("the port address '%1' is not %2").arg(address, range));
+    }
 
-    // From here Ctrl-C asks the job to stop at a clean boundary: the frame
-    // on the wire is finished and the chip released first.
-    platformCatchInterrupt(&interrupted);
-    if (command == QLatin1String("info"))
+    // From here a stop request (Ctrl-C, SIGTERM, SIGHUP) asks the job to
+    // stop at a clean boundary: the frame on the wire is finished and the
+    // chip released first.
+    platformCatchStopRequests(&stopSignal);
+    if (name == QLatin1String("info"))
         return info();
-    if (command == QLatin1String("write"))
-        return write(args[1], !parser.isSet(noVerify));
-    if (command == QLatin1String("verify"))
+    if (name == QLatin1String("write"))
+        return write(args[1], parser.isSet(noVerify) ? DataFlashCheck::Unchecked : DataFlashCheck::Proven);
+    if (name == QLatin1String("verify"))
         return verify(args[1]);
     return read(args[1]);
 }

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-Progress::Progress(bool terminal)
-    : terminal(terminal)
+Progress::Progress(Mode mode)
+    : mode(mode)
 {
 }
 
@@ -13,7 +13,9 @@ void Progress::stage(const QString& stageName)
     name = stageName;
     started = drawn = Clock::now();
     tenthsShown = 0;
-    if (terminal) {
+    if (mode == Mode::Quiet)
+        return;
+    if (mode == Mode::Redrawn) {
         std::fprintf(stderr, "%s...", qPrintable(name));
         lineOpen = true;
     } else {
@@ -24,11 +26,11 @@ void Progress::stage(const QString& stageName)
 
 void Progress::pages(unsigned done, unsigned total)
 {
-    if (total == 0)
+    if (total == 0 || mode == Mode::Quiet)
         return;
     const Clock::time_point now = Clock::now();
     const unsigned percent = unsigned(100ull * done / total);
-    if (!terminal) {
+    if (mode == Mode::Lines) {
         const int tenths = int(percent / 10);
         if (tenths <= tenthsShown)
             return;

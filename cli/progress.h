@@ -1,6 +1,6 @@
 // Progress of pagekiln-cli on stderr: on a terminal one line that redraws
 // (stage, pages done of total, percent, rate, time left); otherwise a line
-// per stage and one every 10 %.
+// per stage and one every 10 %; nothing at all when quiet.
 #pragma once
 
 #include <QString>
@@ -9,7 +9,8 @@
 
 class Progress {
 public:
-    explicit Progress(bool terminal);
+    enum class Mode { Quiet, Lines, Redrawn };
+    explicit Progress(Mode mode);
 
     // Starts a stage, such as "erasing".
     void stage(const QString& name);
@@ -21,7 +22,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    const bool terminal;
+    const Mode mode;
     QString name;
     Clock::time_point started;
     Clock::time_point drawn;

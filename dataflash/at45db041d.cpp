@@ -7,6 +7,7 @@
 
 #include "wire.h"
 
+#include <chrono>
 #include <cstring>
 
 QString lastMessage;
@@ -62,6 +63,15 @@ bool isAt45db041dId(const std::uint8_t* bytes)
     return true;
 }
 
+// False, with the protection text in lastMessage, for a protected chip.
+bool refuseProtected(const DataFlashStatus& st)
+{
+    if (!st.protect)
+        return true;
+    lastMessage = QStringLiteral("Warning! Sector protection is enabled, I can't do anything.");
+    return false;
+}
+
 } // namespace
 
 bool AT45DB041D_ReadManufactDevID(std::uint8_t* id)
@@ -85,10 +95,8 @@ bool AT45DB041D_Connect()
         lastMessage = QStringLiteral("Failed to read the status byte!");
         return false;
     }
-    if (st.protect) {
-        lastMessage = QStringLiteral("Warning! Sector protection is enabled, I can't do anything.");
+    if (!refuseProtected(st))
         return false;
-    }
     if (!st.pageSize256) {
         // Superseded by the ID check below, which empties lastMessage; the
         // caller deals with the page size.
@@ -116,6 +124,12 @@ bool AT45DB041D_Probe(DataFlashInfo& info)
     return isAt45db041dId(info.id);
 }
 
+bool AT45DB041D_CheckWritable(const DataFlashInfo& info)
+{
+    lastMessage.clear();
+    return refuseProtected(info.status);
+}
+
 bool AT45DB041D_SetBinaryPageSize()
 {
     lastMessage.clear();
@@ -134,13 +148,28 @@ bool AT45DB041D_SetBinaryPageSize()
                           "The chip stopped answering after the page size change!" });
 }
 
-bool AT45DB041D_ChipErase()
+bool AT45DB041D_ChipErase(const DataFlashRun& run)
 {
     lastMessage.clear();
     frame(kByteWise, kChipErase, sizeof kChipErase);
+    // An erase cannot be cut short: a stop asked meanwhile is acknowledged
+    // at once, with the time the erase typically has left, and the caller
+    // stops once it has ended.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point started = Clock::now();
+    bool acknowledged = false;
+    const auto answerStop = [&] {
+        if (acknowledged || !run.stopDeferred || !run.stopRequested || !run.stopRequested())
+            return;
+        acknowledged = true;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        const unsigned typical = dataflashTiming.chipEraseTypicalMs;
+        run.stopDeferred(elapsed < typical ? typical - unsigned(elapsed) : 0);
+    };
     return waitReported(dataflashTiming.chipErase, kByteWise,
                         { "Timed out waiting for the chip to finish erasing!",
-                          "The chip stopped answering while erasing!" });
+                          "The chip stopped answering while erasing!" },
+                        0, nullptr, answerStop);
 }
 
 void AT45DB041D_Buffer1Write(const std::uint8_t* data, bool pageSize256)

@@ -41,8 +41,24 @@ struct DataFlashTiming {
     DataFlashPoll pageProgram { 5, 1000 };
     // Chip erase: seconds; the bound leaves room for a slow, worn chip.
     DataFlashPoll chipErase { 250, 100000 };
+    // What a chip erase typically takes, to say how long a stop asked
+    // during one waits.
+    unsigned chipEraseTypicalMs = 3000;
 };
 extern DataFlashTiming dataflashTiming;
+
+// What a long operation reports as it goes, and how it is asked to stop.
+struct DataFlashRun {
+    // Called after each page with the pages done and the pages in all.
+    std::function<void(unsigned done, unsigned total)> progress;
+    // Asked between pages: true stops the operation at that clean boundary,
+    // after the chip has finished the page in hand.
+    std::function<bool()> stopRequested;
+    // Called once, as soon as a stop is requested during a step that cannot
+    // be cut short (the chip erase), with the milliseconds that step
+    // typically has left; the stop takes effect when the step ends.
+    std::function<void(unsigned leftMs)> stopDeferred;
+};
 
 constexpr unsigned kDataFlashPages = 2048;
 constexpr unsigned kDataFlashMaxPageLength = 264;
@@ -78,12 +94,17 @@ struct DataFlashInfo {
 // texts in lastMessage, when no chip answers or it is not an AT45DB041D.
 bool AT45DB041D_Probe(DataFlashInfo& info);
 
+// Whether a probed chip may be programmed: false, with the connection's
+// protection text in lastMessage, when its sector protection is on.
+bool AT45DB041D_CheckWritable(const DataFlashInfo& info);
+
 // Programs the one-time page-size register for 256-byte pages, unless the chip
 // already uses them.
 bool AT45DB041D_SetBinaryPageSize();
 
-// Erases the whole chip and waits for it to finish.
-bool AT45DB041D_ChipErase();
+// Erases the whole chip and waits for it to finish. The erase cannot be cut
+// short: a stop requested meanwhile is answered through run.stopDeferred.
+bool AT45DB041D_ChipErase(const DataFlashRun& run = {});
 
 // Fills SRAM buffer 1 from address 0 with one page of data.
 void AT45DB041D_Buffer1Write(const std::uint8_t* data, bool pageSize256);
@@ -96,15 +117,6 @@ void AT45DB041D_MainMemoryPageRead(std::uint32_t page, std::uint8_t* buf, bool p
 
 // Reads SRAM buffer 1 from address 0 into buf (at least 264 bytes).
 void AT45DB041D_Buffer1Read(std::uint8_t* buf, bool pageSize256);
-
-// What a long operation reports as it goes, and how it is asked to stop.
-struct DataFlashRun {
-    // Called after each page with the pages done and the pages in all.
-    std::function<void(unsigned done, unsigned total)> progress;
-    // Asked between pages: true stops the operation at that clean boundary,
-    // after the chip has finished the page in hand.
-    std::function<bool()> stopRequested;
-};
 
 // An input file read whole into memory. What is programmed and verified is
 // this copy: a file emptied, replaced or growing on disk meanwhile cannot

@@ -151,7 +151,8 @@ bool pageSizeInForce(bool& pageSize256)
     return true;
 }
 
-Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last)
+Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last,
+                    const std::function<void()>& eachPoll)
 {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
@@ -160,6 +161,8 @@ Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last)
     Clock::time_point silentSince;
     for (;;) {
         const unsigned pause = silent ? std::min(poll.intervalMs, kSilentSpacingMs) : poll.intervalMs;
+        if (eachPoll)
+            eachPoll();
         if (pause) // a poll without interval reads back to back, without a system call between
             platformSleepMs(pause);
         DataFlashStatus st;
@@ -187,9 +190,9 @@ Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last)
 }
 
 bool waitReported(const DataFlashPoll& poll, Wire wire, const WaitTexts& texts, std::uint32_t page,
-                  DataFlashStatus* last)
+                  DataFlashStatus* last, const std::function<void()>& eachPoll)
 {
-    const Wait outcome = waitUntilReady(poll, wire, last);
+    const Wait outcome = waitUntilReady(poll, wire, last, eachPoll);
     if (outcome == Wait::Ready)
         return true;
     const QString text = QString::fromLatin1(outcome == Wait::Silent ? texts.silent : texts.timedOut);

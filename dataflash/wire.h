@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace dataflash {
 
@@ -87,8 +88,10 @@ enum class Wait {
 // Ends at the poll's time bound, or once no read has carried the density
 // code for about 30 ms: a busy chip still reports it, so that long means the
 // chip is gone. last, when given, receives the status that ended a Ready
-// wait.
-Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last = nullptr);
+// wait. eachPoll, when given, is called before each pause: a long wait
+// uses it to answer a stop request at once.
+Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last = nullptr,
+                    const std::function<void()>& eachPoll = {});
 
 // What a wait that did not end ready says; %1, where present, is the page.
 struct WaitTexts {
@@ -99,6 +102,6 @@ struct WaitTexts {
 // Waits as waitUntilReady does; when the chip did not become ready, puts the
 // matching text in lastMessage and returns false.
 bool waitReported(const DataFlashPoll& poll, Wire wire, const WaitTexts& texts, std::uint32_t page = 0,
-                  DataFlashStatus* last = nullptr);
+                  DataFlashStatus* last = nullptr, const std::function<void()>& eachPoll = {});
 
 } // namespace dataflash

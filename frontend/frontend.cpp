@@ -4,6 +4,7 @@
 #include "lpt.h"
 #include "platform.h"
 
+#include <QRegularExpression>
 #include <QSettings>
 
 namespace frontend {
@@ -12,11 +13,19 @@ const char* const kSettingsOrganisation = "pagekiln.org";
 const char* const kSettingsApplication = "Pagekiln2";
 const char* const kAddressKey = "lpt_address";
 const char* const kDefaultAddress = "378";
+const char* const kPortAddressRange = "two to five hexadecimal digits with a value of at most FFFF (378, 3BC, D100)";
 
-QString storedPortAddress()
+QString storedPortAddress(bool* stored)
 {
     const QSettings settings(QString::fromLatin1(kSettingsOrganisation), QString::fromLatin1(kSettingsApplication));
+    if (stored)
+        *stored = settings.contains(QString::fromLatin1(kAddressKey));
     return settings.value(QString::fromLatin1(kAddressKey), QString::fromLatin1(kDefaultAddress)).toString();
+}
+
+QString settingsLocation()
+{
+    return QSettings(QString::fromLatin1(kSettingsOrganisation), QString::fromLatin1(kSettingsApplication)).fileName();
 }
 
 bool parsePortAddress(const QString& text, std::int16_t& base)
@@ -26,6 +35,30 @@ bool parsePortAddress(const QString& text, std::int16_t& base)
     if (ok) // addresses above 0xFFFF keep their low 16 bits
         base = static_cast<std::int16_t>(static_cast<std::uint16_t>(value & 0xFFFF));
     return ok;
+}
+
+bool parsePortAddressInRange(const QString& text, std::int16_t& base)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9A-Fa-f]{2,5}$"));
+    bool ok = false;
+    const uint value = text.toUInt(&ok, 16);
+    if (!digits.match(text).hasMatch() || !ok || value > 0xFFFF)
+        return false;
+    base = static_cast<std::int16_t>(static_cast<std::uint16_t>(value));
+    return true;
+}
+
+QString portName(std::int16_t base)
+{
+    return QString::number(static_cast<std::uint16_t>(base), 16).toUpper();
+}
+
+QString hexBytes(const std::uint8_t* bytes, int count)
+{
+    QStringList parts;
+    for (int i = 0; i < count; ++i)
+        parts << QStringLiteral("%1").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
+    return parts.join(QLatin1Char(' '));
 }
 
 bool loadPortLibrary(QString& problem)
@@ -45,6 +78,40 @@ QString connectionProblem()
     // status byte does.
     const std::string portProblem = LPT_PortProblem();
     return portProblem.empty() ? lastMessage : QString::fromLocal8Bit(portProblem.c_str());
+}
+
+QString protectionRemedy()
+{
+    // Kept in one place: the remedy names Pagekiln's own command once there is one.
+    return QStringLiteral("the chip's sector protection is on and Pagekiln cannot turn it off: turn it off with the "
+                          "tool that turned it on (the chip's Disable Sector Protection command, 3D 2A 7F 9A), then "
+                          "run write again; verify and read work on a protected chip");
+}
+
+
+bool probeChip(ChipUse use, DataFlashInfo& chip, QStringList& problem)
+{
+    problem.clear();
+    const bool known = AT45DB041D_Probe(chip);
+    if (!chip.answered) {
+        const QString why = connectionProblem();
+        problem << why;
+        if (why == lastMessage)
+            problem << QStringLiteral("no chip answers on port %1: check the cable, the power and the address")
+                           .arg(portName(lptBase));
+        return false;
+    }
+    if (!known) {
+        problem << lastMessage
+                << QStringLiteral("the chip on port %1 gives the ID %2; an AT45DB041D gives 1F 24 00 00")
+                       .arg(portName(lptBase), hexBytes(chip.id, 4));
+        return false;
+    }
+    if (use == ChipUse::Writing && !AT45DB041D_CheckWritable(chip)) {
+        problem << lastMessage << protectionRemedy();
+        return false;
+    }
+    return true;
 }
 
 } // namespace frontend

@@ -1,5 +1,5 @@
 // The thin layer between Pagekiln and the operating system: loading the port
-// library, reading input files, sleeping, and the console. One implementation
+// library, reading input files, sleeping, the console and stop requests. One implementation
 // per platform (platform_win.cpp, platform_posix.cpp); the build picks one.
 #pragma once
 
@@ -61,13 +61,27 @@ PlatformRead platformReadFile(const char* path, std::uint64_t limit, std::vector
 // there or it is a regular file (or a link to one). Looks without opening it.
 const char* platformSpecialFileKind(const char* path);
 
+// What to do when the port library reports its port driver closed, in words
+// for the user: run once as administrator on Windows; on Linux, load the
+// parallel-port drivers and join the lp group.
+const char* platformPortDriverAdvice();
+
 // Blocks the calling thread for the given number of milliseconds.
 void platformSleepMs(unsigned milliseconds);
 
 // True when the standard error stream is a terminal (not a file or a pipe).
 bool platformStderrIsTerminal();
 
-// From now on an interrupt from the keyboard (Ctrl-C: SIGINT, or the console's
-// Ctrl-C and Ctrl-Break events on Windows) sets *flag to 1 instead of ending
-// the process, so that the program can stop at a clean boundary.
-void platformCatchInterrupt(volatile std::sig_atomic_t* flag);
+// Signal numbers of the stop requests, as *flag receives them.
+constexpr int kPlatformHangUp = 1;     // SIGHUP; on Windows the console closed, logoff or shutdown
+constexpr int kPlatformInterrupt = 2;  // SIGINT; on Windows Ctrl-C or Ctrl-Break
+constexpr int kPlatformTerminate = 15; // SIGTERM
+
+// From now on a request to stop sets *flag to its signal number (the first
+// one, should more follow) instead of ending the process, so that the program
+// can stop at a clean boundary: SIGINT (Ctrl-C), SIGTERM and SIGHUP; on
+// Windows the console's Ctrl-C and Ctrl-Break events, and its close, logoff
+// and shutdown events, after which Windows ends the process once the handler
+// returns: the handler waits (up to about 4.5 s, within the system's
+// allowance) for the program to exit.
+void platformCatchStopRequests(volatile std::sig_atomic_t* flag);

@@ -149,6 +149,12 @@ const char* platformSpecialFileKind(const char* path)
     return stat(path, &info) == 0 ? specialKind(info.st_mode) : nullptr;
 }
 
+const char* platformPortDriverAdvice()
+{
+    return "The port driver could not be opened: load the parallel-port drivers (sudo modprobe parport_pc ppdev) "
+           "and make sure your user is in the lp group (sudo usermod -aG lp $USER, then log out and in again).";
+}
+
 void platformSleepMs(unsigned milliseconds)
 {
     timespec left { static_cast<time_t>(milliseconds / 1000),
@@ -163,22 +169,26 @@ bool platformStderrIsTerminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
-namespace {
-volatile std::sig_atomic_t* interruptFlag = nullptr;
+static_assert(SIGHUP == kPlatformHangUp && SIGINT == kPlatformInterrupt && SIGTERM == kPlatformTerminate,
+              "the stop requests keep their signal numbers");
 
-extern "C" void onInterrupt(int)
+namespace {
+volatile std::sig_atomic_t* stopFlag = nullptr;
+
+extern "C" void onStopRequest(int signal)
 {
-    if (interruptFlag)
-        *interruptFlag = 1;
+    if (stopFlag && *stopFlag == 0)
+        *stopFlag = signal;
 }
 } // namespace
 
-void platformCatchInterrupt(volatile std::sig_atomic_t* flag)
+void platformCatchStopRequests(volatile std::sig_atomic_t* flag)
 {
-    interruptFlag = flag;
+    stopFlag = flag;
     struct sigaction action {};
-    action.sa_handler = onInterrupt;
+    action.sa_handler = onStopRequest;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART; // port and file calls carry on; the flag is looked at between pages
-    sigaction(SIGINT, &action, nullptr);
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+        sigaction(signal, &action, nullptr);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <io.h>
 
@@ -169,6 +170,12 @@ const char* platformSpecialFileKind(const char* path)
     return nullptr;
 }
 
+const char* platformPortDriverAdvice()
+{
+    return "The port driver could not be opened: run Pagekiln once as administrator so that the port library "
+           "can install its driver.";
+}
+
 void platformSleepMs(unsigned milliseconds)
 {
     Sleep(milliseconds);
@@ -180,20 +187,50 @@ bool platformStderrIsTerminal()
 }
 
 namespace {
-volatile std::sig_atomic_t* interruptFlag = nullptr;
+volatile std::sig_atomic_t* stopFlag = nullptr;
+// Set when the program exits, for a handler that must not return before.
+HANDLE exited = nullptr;
+
+void signalExit()
+{
+    SetEvent(exited);
+}
 
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
-    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && interruptFlag) {
-        *interruptFlag = 1;
-        return TRUE; // handled: the process goes on to stop by itself
+    int signal = 0;
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        signal = kPlatformInterrupt;
+        break;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        signal = kPlatformHangUp;
+        break;
+    default:
+        return FALSE;
     }
-    return FALSE;
+    if (!stopFlag)
+        return FALSE;
+    if (*stopFlag == 0)
+        *stopFlag = signal;
+    // After these Windows ends the process as soon as the handler returns:
+    // give the program the time to finish its frame, release the chip and
+    // say what it holds.
+    if (signal == kPlatformHangUp)
+        WaitForSingleObject(exited, 4500);
+    return TRUE; // handled: the process goes on to stop by itself
 }
 } // namespace
 
-void platformCatchInterrupt(volatile std::sig_atomic_t* flag)
+void platformCatchStopRequests(volatile std::sig_atomic_t* flag)
 {
-    interruptFlag = flag;
+    stopFlag = flag;
+    if (!exited) {
+        exited = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::atexit(signalExit);
+    }
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }

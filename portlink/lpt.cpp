@@ -60,9 +60,7 @@ bool driverIsOpen()
         return true;
     const auto why = resolve<DriverProblemFunction>("InpOutDriverProblem");
     const char* text = why ? why() : nullptr;
-    driverProblem = text && *text ? text
-                                  : "The port driver could not be opened: run Pagekiln once as administrator "
-                                    "so that the port library can install its driver.";
+    driverProblem = text && *text ? text : platformPortDriverAdvice();
     return false;
 }
 

@@ -496,8 +496,9 @@ void WindowTest::closedPortDriver()
     QCOMPARE(widget<QLabel>("labelStatus")->text(), QStringLiteral("Loading dll failed!"));
     QCOMPARE(messages.size(), std::size_t(1));
     QCOMPARE(messages[0].text, QStringLiteral("Failed to load libinpout32.so !\n"
-                                              "The port driver could not be opened: run Pagekiln once as "
-                                              "administrator so that the port library can install its driver."));
+                                              "The port driver could not be opened: load the parallel-port drivers "
+                                              "(sudo modprobe parport_pc ppdev) and make sure your user is in the lp "
+                                              "group (sudo usermod -aG lp $USER, then log out and in again)."));
     QVERIFY(!portDriverLoaded);
 }
 

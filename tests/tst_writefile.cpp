@@ -108,7 +108,7 @@ void WriteFileTest::writesFile()
     const QByteArray name = QFile::encodeName(path);
 
     std::vector<unsigned> progress;
-    const DataFlashRun run { [&](unsigned done, unsigned total) { progress.push_back(done * 10000 + total); }, {} };
+    const DataFlashRun run { [&](unsigned done, unsigned total) { progress.push_back(done * 10000 + total); }, {}, {} };
     lastMessage = QStringLiteral("stale");
     if (fast) {
         QVERIFY(AT45DB041D_ChipErase());
@@ -464,7 +464,7 @@ void WriteFileTest::fastPathStops()
     const QString path = writeInput(data);
     QVERIFY(AT45DB041D_ChipErase());
     unsigned done = 0;
-    const DataFlashRun run { [&](unsigned pages, unsigned) { done = pages; }, [&] { return done == 6; } };
+    const DataFlashRun run { [&](unsigned pages, unsigned) { done = pages; }, [&] { return done == 6; }, {} };
     QVERIFY(!AT45DB041D_ProgramFile(QFile::encodeName(path).constData(), DataFlashCheck::Proven, run));
     QCOMPARE(lastMessage, QStringLiteral("Stopped on request after page 5 was proven."));
     const QByteArray chip = testing::bytes(simchip::contents());
