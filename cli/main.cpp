@@ -84,6 +84,10 @@ bool reachChip(bool forWriting)
         return false;
     }
     progress->stage(QStringLiteral("connecting"));
+    if (!frontend::lockPort(problem)) {
+        say(problem);
+        return false;
+    }
     DataFlashInfo info;
     if (forWriting ? AT45DB041D_Connect() : AT45DB041D_Probe(info))
         return true;
@@ -103,6 +107,8 @@ int info()
 {
     QString problem;
     if (!frontend::loadPortLibrary(problem))
+        return fail(problem);
+    if (!frontend::lockPort(problem))
         return fail(problem);
     DataFlashInfo chip;
     const bool known = AT45DB041D_Probe(chip);
