@@ -122,6 +122,11 @@ void MainWindow::on_btnWrite_clicked()
     }
 
     showStatus(QStringLiteral("Starting the communication..."));
+    QString portInUse;
+    if (!frontend::lockPort(portInUse)) {
+        reportFailure(QStringLiteral("Failed to start communication!"), portInUse);
+        return;
+    }
     if (!AT45DB041D_Connect()) {
         reportFailure(QStringLiteral("Failed to start communication!"), frontend::connectionProblem());
         return;

@@ -171,6 +171,10 @@ bool reachChip(frontend::ChipUse use, DataFlashInfo& chip)
         return false;
     }
     progress->stage(QStringLiteral("connecting"));
+    if (!frontend::lockPort(problem)) {
+        say(problem);
+        return false;
+    }
     QStringList refusal;
     if (frontend::probeChip(use, chip, refusal))
         return true;
@@ -182,6 +186,8 @@ int info()
 {
     QString problem;
     if (!frontend::loadPortLibrary(problem))
+        return fail(problem);
+    if (!frontend::lockPort(problem))
         return fail(problem);
     DataFlashInfo chip;
     QStringList refusal;

@@ -72,6 +72,32 @@ bool loadPortLibrary(QString& problem)
     return false;
 }
 
+bool lockPort(QString& problem)
+{
+    // The lock of the port in use, kept for the program's lifetime.
+    static PlatformPortLock held = kNoPortLock;
+    static std::uint16_t heldBase = 0;
+    const auto base = static_cast<std::uint16_t>(lptBase);
+    if (held != kNoPortLock && heldBase == base)
+        return true;
+    platformUnlockPort(held);
+    held = kNoPortLock;
+    std::string why;
+    switch (platformLockPort(base, held, why)) {
+    case PortLockOutcome::taken:
+        heldBase = base;
+        return true;
+    case PortLockOutcome::heldElsewhere:
+        problem = QStringLiteral("Port %1 is in use by another Pagekiln program.")
+                      .arg(QString::number(base, 16).toUpper());
+        return false;
+    case PortLockOutcome::failed:
+        break;
+    }
+    problem = QString::fromLocal8Bit(why.c_str());
+    return false;
+}
+
 QString connectionProblem()
 {
     // A port the library cannot reach explains the silence better than the

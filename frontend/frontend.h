@@ -46,6 +46,13 @@ QString hexBytes(const std::uint8_t* bytes, int count);
 // library failed and, when known, why.
 bool loadPortLibrary(QString& problem);
 
+// One program per port, at the connect stage, before the first access to the
+// port at lptBase: takes the port's lock, held until the program ends (or
+// until it moves to another port, whose lock it then takes instead). False,
+// with text naming the port, when another program holds it; the port is then
+// left untouched.
+bool lockPort(QString& problem);
+
 // After a failed connection: what the port library can tell about the port
 // (no such port, no permission), else the driver's lastMessage.
 QString connectionProblem();

@@ -1,6 +1,7 @@
 // The thin layer between Pagekiln and the operating system: loading the port
-// library, reading input files, sleeping, the console and stop requests. One implementation
-// per platform (platform_win.cpp, platform_posix.cpp); the build picks one.
+// library, reading input files, sleeping, the console, stop requests and the
+// lock that keeps a port to one program. One implementation per platform
+// (platform_win.cpp, platform_posix.cpp); the build picks one.
 #pragma once
 
 #include <csignal>
@@ -85,3 +86,25 @@ constexpr int kPlatformTerminate = 15; // SIGTERM
 // returns: the handler waits (up to about 4.5 s, within the system's
 // allowance) for the program to exit.
 void platformCatchStopRequests(volatile std::sig_atomic_t* flag);
+
+// One program per port: a lock named after the port's base address, which the
+// operating system drops when the process ends, however it ends. On Linux an
+// advisory flock on pagekiln-port-<HEX>.lock in $XDG_RUNTIME_DIR (else
+// /run/lock, else /tmp); on Windows the named mutex Global\Pagekiln-port-<HEX>.
+// Any other holder counts, another handle in this process included.
+enum class PortLockOutcome {
+    taken,          // this process holds the lock until platformUnlockPort or its end
+    heldElsewhere,  // another program holds it
+    failed,         // the lock itself could not be made: why says so, in words for the user
+};
+
+// Opaque handle of a held port lock; kNoPortLock when none is held.
+using PlatformPortLock = std::intptr_t;
+constexpr PlatformPortLock kNoPortLock = -1;
+
+// Takes the lock for the port at base without waiting. lock receives the
+// handle when taken.
+PortLockOutcome platformLockPort(std::uint16_t base, PlatformPortLock& lock, std::string& why);
+
+// Gives the lock up (kNoPortLock: nothing to do).
+void platformUnlockPort(PlatformPortLock lock);

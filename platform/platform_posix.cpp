@@ -1,13 +1,16 @@
 // POSIX implementation of the platform layer (dlopen, stat/open/read,
-// nanosleep, isatty, sigaction).
+// nanosleep, isatty, sigaction, flock).
 #include "platform.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <csignal>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -191,4 +194,58 @@ void platformCatchStopRequests(volatile std::sig_atomic_t* flag)
     action.sa_flags = SA_RESTART; // port and file calls carry on; the flag is looked at between pages
     for (const int signal : { SIGINT, SIGTERM, SIGHUP })
         sigaction(signal, &action, nullptr);
+}
+
+namespace {
+
+bool isFolder(const char* path)
+{
+    struct stat info {};
+    return path && path[0] == '/' && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The session's runtime folder, else the system's lock folder, else /tmp.
+std::string lockFolder()
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (isFolder(runtime))
+        return runtime;
+    return isFolder("/run/lock") ? "/run/lock" : "/tmp";
+}
+
+} // namespace
+
+PortLockOutcome platformLockPort(std::uint16_t base, PlatformPortLock& lock, std::string& why)
+{
+    char name[40];
+    std::snprintf(name, sizeof name, "/pagekiln-port-%X.lock", static_cast<unsigned>(base));
+    const std::string path = lockFolder() + name;
+    // Opened without O_CREAT first: in a shared sticky folder the kernel may
+    // refuse O_CREAT on a file another user made, while reading it is allowed,
+    // and flock needs no more than that.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT)
+        fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        why = "Cannot make the port lock " + path + ": " + std::strerror(errno) + ".";
+        return PortLockOutcome::failed;
+    }
+    // The file stays when the lock is given up: removing it could let two
+    // programs lock two different files of the same name.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error == EWOULDBLOCK)
+            return PortLockOutcome::heldElsewhere;
+        why = "Cannot lock " + path + ": " + std::strerror(error) + ".";
+        return PortLockOutcome::failed;
+    }
+    lock = fd;
+    return PortLockOutcome::taken;
+}
+
+void platformUnlockPort(PlatformPortLock lock)
+{
+    if (lock != kNoPortLock)
+        close(static_cast<int>(lock)); // closing the last descriptor drops the flock
 }

@@ -1,5 +1,5 @@
 // Windows implementation of the platform layer (LoadLibraryA, CreateFileA and
-// ReadFile, Sleep, the console).
+// ReadFile, Sleep, the console, CreateMutexA).
 #include "platform.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -233,4 +233,39 @@ void platformCatchStopRequests(volatile std::sig_atomic_t* flag)
         std::atexit(signalExit);
     }
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+PortLockOutcome platformLockPort(std::uint16_t base, PlatformPortLock& lock, std::string& why)
+{
+    // In the Global namespace, so that programs in other sessions (another
+    // user logged in at the same PC) see it too.
+    char name[40];
+    std::snprintf(name, sizeof name, "Global\\Pagekiln-port-%X", static_cast<unsigned>(base));
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+    const DWORD error = GetLastError();
+    if (!mutex) {
+        // Denied: the mutex exists, made by a program of another user.
+        if (error == ERROR_ACCESS_DENIED)
+            return PortLockOutcome::heldElsewhere;
+        why = "Cannot make the port lock " + std::string(name) + ": " + systemReason(error) + ".";
+        return PortLockOutcome::failed;
+    }
+    // A holder keeps its handle until it gives the lock up or ends, so a
+    // mutex that already exists is held: ownership, which the same thread
+    // could take twice, is not what is asked.
+    if (error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return PortLockOutcome::heldElsewhere;
+    }
+    lock = reinterpret_cast<PlatformPortLock>(mutex);
+    return PortLockOutcome::taken;
+}
+
+void platformUnlockPort(PlatformPortLock lock)
+{
+    if (lock == kNoPortLock)
+        return;
+    HANDLE mutex = reinterpret_cast<HANDLE>(lock);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
 }

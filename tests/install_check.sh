@@ -55,7 +55,10 @@ wait "$program" 2>/dev/null
 exit $status
 SCRIPT
 
-export EXE="$exe" HOME="$home" XDG_CONFIG_HOME="$home/.config"
+# Port locks in a runtime folder of this run's own: other test runs on this
+# machine have their simulated chips on port 378 too.
+mkdir -p "$work/run"
+export EXE="$exe" HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$work/run"
 unset LD_LIBRARY_PATH QT_QPA_PLATFORM
 
 # 1. On its own the program loads the installed hardware library, which finds

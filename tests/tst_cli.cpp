@@ -1,5 +1,9 @@
 // pagekiln-cli run as a process against the simulated chip, which keeps its
-// flash in an image file in a temporary folder: every run is a power-up.
+// flash in an image file in a temporary folder: every run is a power-up. The
+// chip is reached either through the simulated chip's own port library, or
+// through the ppdev port library's real open, ioctl and close calls, answered
+// by a stand-in for the kernel's ppdev driver (PPDEV=... in a row's
+// environment) that has the simulated chip behind it.
 #include "testdata.h"
 
 #include <QDir>
@@ -33,7 +37,9 @@ constexpr int kFlashBytes = 2048 * 264;
 class CliTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
+    void writeVerifyRead_data();
     void writeVerifyRead();
     void exitStatuses_data();
     void exitStatuses();
@@ -45,13 +51,26 @@ private:
     Run run(const QStringList& args, const QStringList& env = {});
     QString file(const QString& name, const QByteArray& data);
     QByteArray readChip();
+    QStringList kernelLog(const QString& name = QStringLiteral("kernel.log")) const;
 
     QTemporaryDir dir;
+    QStringList portLibrary; // the environment of every run: which port library reaches the chip
 };
+
+// The kernel's list of parallel ports for the ppdev stand-in: parport0 at 378.
+void CliTest::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("proc/sys/dev/parport/parport0"))));
+    QFile baseAddr(dir.filePath(QStringLiteral("proc/sys/dev/parport/parport0/base-addr")));
+    QVERIFY(baseAddr.open(QIODevice::WriteOnly));
+    baseAddr.write("888\t1912\n");
+}
 
 void CliTest::init()
 {
-    QVERIFY(dir.isValid());
+    portLibrary.clear();
+    QFile::remove(dir.filePath(QStringLiteral("kernel.log")));
     QFile::remove(dir.filePath(QStringLiteral("chip.img"))); // a new chip for every test
     QDir(dir.filePath(QStringLiteral("home"))).removeRecursively();
 }
@@ -64,8 +83,21 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
     env.insert(QStringLiteral("PAGEKILN_SIM_FAST"), QStringLiteral("1"));
     env.insert(QStringLiteral("HOME"), dir.filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("home/.config")));
-    for (const QString& setting : extra)
-        env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
+    for (const QString& setting : portLibrary + extra) {
+        const QString name = setting.section(QLatin1Char('='), 0, 0);
+        const QString value = setting.section(QLatin1Char('='), 1);
+        if (name != QLatin1String("PPDEV")) {
+            env.insert(name, value);
+            continue;
+        }
+        // The ppdev port library, over the kernel stand-in; the value says
+        // what /dev/parport0 is (ok, missing, denied, exclusive).
+        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(PPDEV_KERNEL));
+        env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral(PPDEV_PORT_DIR));
+        env.insert(QStringLiteral("PPDEV_KERNEL_PROC"), dir.filePath(QStringLiteral("proc")));
+        env.insert(QStringLiteral("PPDEV_KERNEL_DEVICE"), value);
+        env.insert(QStringLiteral("PPDEV_KERNEL_LOG"), dir.filePath(QStringLiteral("kernel.log")));
+    }
     return env;
 }
 
@@ -93,11 +125,35 @@ QString CliTest::file(const QString& name, const QByteArray& data)
     return path;
 }
 
+QStringList CliTest::kernelLog(const QString& name) const
+{
+    QFile log(dir.filePath(name));
+    return log.open(QIODevice::ReadOnly) ? QString::fromLatin1(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                                         : QStringList();
+}
+
+// Every claim of the port was released by the library before it closed the
+// device, the last one at the program's exit.
+static bool releasedEveryClaim(const QStringList& log)
+{
+    const auto claims = log.filter(QStringLiteral("claim /dev/parport0")).size();
+    return claims > 0 && log.filter(QRegularExpression(QStringLiteral("^release /dev/parport0$"))).size() == claims
+           && log.filter(QStringLiteral("at close")).isEmpty()
+           && log.mid(log.size() - 2) == QStringList({ "release /dev/parport0", "close /dev/parport0" });
+}
+
 // The chip's contents through read's standard output.
 QByteArray CliTest::readChip()
 {
     const Run result = run({ QStringLiteral("read"), QStringLiteral("-") });
     return result.status == 0 ? result.data : QByteArray();
+}
+
+void CliTest::writeVerifyRead_data()
+{
+    QTest::addColumn<QStringList>("library");
+    QTest::newRow("simulated chip's port library") << QStringList();
+    QTest::newRow("ppdev port library") << QStringList { "PPDEV=ok" };
 }
 
 // A new chip is in 264-byte pages: the first write sets 256-byte pages and
@@ -106,6 +162,8 @@ QByteArray CliTest::readChip()
 // makes verify name its page.
 void CliTest::writeVerifyRead()
 {
+    QFETCH(QStringList, library);
+    portLibrary = library;
     QByteArray data = testing::pseudoRandom(10 * 256 + 77, 7);
     const QString boot = file(QStringLiteral("boot.ldr"), data);
 
@@ -135,6 +193,8 @@ void CliTest::writeVerifyRead()
     QVERIFY2(changed.err.contains(QLatin1String(
                  "pagekiln-cli: Verification failed: page 7 does not hold what the file has there!")),
              qPrintable(changed.err));
+    if (!library.isEmpty())
+        QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
 }
 
 void CliTest::exitStatuses_data()
@@ -233,6 +293,25 @@ void CliTest::exitStatuses_data()
                                                 << "pagekiln-cli: cannot write";
     QTest::newRow("no port library") << QStringList { "info" } << QStringList { "LD_LIBRARY_PATH=/nonexistent" } << 1
                                      << "pagekiln-cli: Failed to load libinpout32.so !";
+    // The ppdev port library on what the kernel says.
+    QTest::newRow("ppdev: info") << QStringList { "info" } << QStringList { "PPDEV=ok" } << 0
+                                 << "Chip:        AT45DB041D (ID 1F 24 00 00)";
+    QTest::newRow("ppdev: no port at the address") << QStringList { "info", "--port", "278" }
+                                                   << QStringList { "PPDEV=ok" } << 1
+                                                   << "No parallel port at address 0x278. This PC has: 0x378 "
+                                                      "(parport0).";
+    QTest::newRow("ppdev: no /dev/parport0, ppdev not loaded") << QStringList { "write", "%f" }
+                                                               << QStringList { "PPDEV=missing" } << 1
+                                                               << "Cannot open /dev/parport0: the parallel port "
+                                                                  "device is missing. Load the ppdev driver (sudo "
+                                                                  "modprobe ppdev).";
+    QTest::newRow("ppdev: permission denied") << QStringList { "write", "%f" } << QStringList { "PPDEV=denied" } << 1
+                                              << "Cannot open /dev/parport0: permission denied. Add your user to "
+                                                 "the lp group (sudo usermod -aG lp $USER), then log out and in "
+                                                 "again.";
+    QTest::newRow("ppdev: port held by another driver") << QStringList { "write", "%f" }
+                                                        << QStringList { "PPDEV=exclusive" } << 1
+                                                        << "pagekiln-cli: Cannot claim /dev/parport0: ";
 }
 
 void CliTest::exitStatuses()
@@ -297,26 +376,33 @@ void CliTest::exitStatuses()
 
 void CliTest::interruptedWrite_data()
 {
+    QTest::addColumn<QStringList>("library");
     QTest::addColumn<int>("signal");
     QTest::addColumn<QByteArray>("when"); // sent once stderr shows this
     QTest::addColumn<int>("status");
     const QByteArray writing("writing and checking: 10 %");
-    QTest::newRow("Ctrl-C while writing") << int(SIGINT) << writing << 130;
-    QTest::newRow("SIGTERM while writing") << int(SIGTERM) << writing << 143;
-    QTest::newRow("SIGHUP while writing") << int(SIGHUP) << writing << 129;
-    QTest::newRow("Ctrl-C while erasing") << int(SIGINT) << QByteArray("erasing\n") << 130;
+    const QStringList simulated;
+    QTest::newRow("Ctrl-C while writing") << simulated << int(SIGINT) << writing << 130;
+    QTest::newRow("SIGTERM while writing") << simulated << int(SIGTERM) << writing << 143;
+    QTest::newRow("SIGHUP while writing") << simulated << int(SIGHUP) << writing << 129;
+    QTest::newRow("Ctrl-C while erasing") << simulated << int(SIGINT) << QByteArray("erasing\n") << 130;
+    QTest::newRow("ppdev port library: Ctrl-C while writing") << QStringList { "PPDEV=ok" } << int(SIGINT) << writing
+                                                               << 130;
 }
 
 // A stop request in the middle of a write: the page in hand is finished,
 // chip select is released after a whole frame, and the message names the
 // last page written, which the chip holds with everything before it. One
 // during the erase is acknowledged before the erase ends, and the run stops
-// after it.
+// after it. While it writes, a second program on the same port is turned
+// away without touching it.
 void CliTest::interruptedWrite()
 {
+    QFETCH(QStringList, library);
     QFETCH(int, signal);
     QFETCH(QByteArray, when);
     QFETCH(int, status);
+    portLibrary = library;
     const bool erasing = when.startsWith("erasing");
     const QByteArray data = testing::pseudoRandom(2048 * 256, 3);
     const QString boot = file(QStringLiteral("full.bin"), data);
@@ -333,6 +419,24 @@ void CliTest::interruptedWrite()
     while (!err.contains(when) && process.waitForReadyRead(60000))
         err += process.readAllStandardError();
     QVERIFY2(err.contains(when), err.constData());
+
+    if (!erasing) {
+        const QString secondFrames = dir.filePath(QStringLiteral("second-frames.log"));
+        const Run second = run({ QStringLiteral("info") },
+                               { QStringLiteral("PAGEKILN_SIM_FRAME_LOG=") + secondFrames,
+                                 QStringLiteral("PPDEV_KERNEL_LOG=") + dir.filePath(QStringLiteral("second-kernel.log")) });
+        QCOMPARE(second.status, 1);
+        QCOMPARE(second.err, QStringLiteral("pagekiln-cli: Port 378 is in use by another Pagekiln program.\n"));
+        QFile secondLog(secondFrames);
+        QVERIFY(!secondLog.open(QIODevice::ReadOnly) || !secondLog.readAll().contains("frame"));
+        QVERIFY(kernelLog(QStringLiteral("second-kernel.log")).filter(QStringLiteral("claim")).isEmpty());
+        if (library.isEmpty()) { // a program on another port is not held up
+            const Run other = run({ QStringLiteral("info"), QStringLiteral("--port"), QStringLiteral("3BC") },
+                                  { QStringLiteral("PAGEKILN_SIM_BASE=3BC"), QStringLiteral("PAGEKILN_SIM_IMAGE=none") });
+            QCOMPARE(other.status, 0);
+        }
+    }
+
     QVERIFY(::kill(pid_t(process.processId()), signal) == 0);
     QVERIFY(process.waitForFinished(60000));
     err += process.readAllStandardError();
@@ -365,7 +469,10 @@ void CliTest::interruptedWrite()
     for (const QByteArray& line : lines)
         QVERIFY2(!line.startsWith("frame") || line.split(' ').value(3) == "0", line.constData());
 
-    const QByteArray chip = readChip();
+    if (!library.isEmpty())
+        QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
+
+    const QByteArray chip = readChip(); // the port's lock went with the interrupted program
     QCOMPARE(chip.left((last + 1) * 256), data.left((last + 1) * 256));
     QCOMPARE(chip.mid((last + 1) * 256, 256), QByteArray(256, char(0xFF)));
 }

@@ -5,6 +5,7 @@
 #include "at45db041d.h"
 #include "dialogs.h"
 #include "lpt.h"
+#include "platform.h"
 #include "simulated.h"
 #include "windowharness.h"
 
@@ -348,6 +349,9 @@ void WindowTest::writeSucceeds()
         configured = configured || (!frame.in.empty() && frame.in[0] == 0x3D);
     simchip::clearFrames();
     QCOMPARE(configured, !page256);
+    PlatformPortLock second = kNoPortLock;
+    std::string why;
+    QVERIFY(platformLockPort(0x378, second, why) == PortLockOutcome::heldElsewhere); // the window keeps its port
     if (page256) {
         QVERIFY(messages.empty());
     } else {
@@ -377,6 +381,9 @@ void WindowTest::writeFails_data()
                              << "Failed to read the status byte!";
     QTest::newRow("protected chip") << true << true << false << -1L << "" << "Failed to start communication!" << 0
                                     << "Warning! Sector protection is enabled, I can't do anything.";
+    QTest::newRow("port in use by another program") << true << false << false << -1L << "port in use"
+                                                    << "Failed to start communication!" << 0
+                                                    << "Port 278 is in use by another Pagekiln program.";
     QTest::newRow("chip vanishes after the page size change") << true << false << false << 4L << ""
                                                               << "Setting page size to 256B failed!" << 1
                                                               << "The chip stopped answering after the page size change!";
@@ -431,6 +438,17 @@ void WindowTest::writeFails()
         config.noise = { 2, 7, 0x10, 1 }; // page 2's buffer write
     else if (fault == QLatin1String("stuck"))
         config.stuck = { 1, 3, 0x08 };    // 'x' is 0x78: bit 3 set
+    // Another program holds port 278, the one the window is set to.
+    struct HeldPort {
+        PlatformPortLock lock = kNoPortLock;
+        ~HeldPort() { platformUnlockPort(lock); }
+    } otherProgram;
+    if (fault == QLatin1String("port in use")) {
+        config.base = 0x278;
+        store().setValue(QStringLiteral("lpt_address"), QStringLiteral("278"));
+        std::string why;
+        QVERIFY(platformLockPort(0x278, otherProgram.lock, why) == PortLockOutcome::taken);
+    }
     QVERIFY(testing::attach(config));
     const int size = fault == QLatin1String("too big") ? 2048 * (page256 ? 256 : 264) + 1 : 5 * 264;
     QString path = inputFile(QByteArray(size, 'x'));
@@ -467,6 +485,8 @@ void WindowTest::writeFails()
         QCOMPARE(simchip::physicalPage(0), oldImage);
         QCOMPARE(simchip::physicalPage(600), oldImage);
     }
+    if (fault == QLatin1String("port in use"))
+        QCOMPARE(simchip::portAccesses(), std::uint64_t(0)); // the port was not touched
     for (const char* input : { "btnWrite", "btnPath", "lineEdit" })
         QVERIFY2(widget<QWidget>(input)->isEnabled(), input);
 }

@@ -1,7 +1,10 @@
-// The port link and the input file reads on the real Windows calls: run on
-// Windows, or under Wine. Prints one line per check and "N passed, N failed".
+// The port link, the input file reads and the port lock on the real Windows
+// calls: run on Windows, or under Wine. Prints one line per check and
+// "N passed, N failed".
 //   tst_windows_layer               the port library (the simulated chip) beside the program
 //   tst_windows_layer --no-library  run from a folder without it
+//   tst_windows_layer --lock HEX    (run by the lock checks) takes the lock of that port
+//                                   and ends holding it: 0 taken, 1 held elsewhere, 2 failed
 #include "filesize.h"
 #include "lpt.h"
 #include "platform.h"
@@ -155,17 +158,72 @@ void fileSizeChecks()
     DeleteFileA(huge.c_str());
 }
 
+// A second process: this program with --lock HEX; its exit status, or -1.
+int lockFromAnotherProcess(const char* hex)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string command = "\"" + std::string(self) + "\" --lock " + hex;
+    STARTUPINFOA startup {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return -1;
+    DWORD status = DWORD(-1);
+    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &status))
+        status = DWORD(-1);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(status);
+}
+
+int lockAndEnd(const char* hex)
+{
+    PlatformPortLock lock = kNoPortLock;
+    std::string why;
+    switch (platformLockPort(static_cast<std::uint16_t>(std::strtoul(hex, nullptr, 16)), lock, why)) {
+    case PortLockOutcome::taken:
+        return 0; // and ends without giving it up
+    case PortLockOutcome::heldElsewhere:
+        return 1;
+    case PortLockOutcome::failed:
+        break;
+    }
+    std::printf("%s\n", why.c_str());
+    return 2;
+}
+
+void portLockChecks()
+{
+    PlatformPortLock lock = kNoPortLock;
+    PlatformPortLock second = kNoPortLock;
+    std::string why;
+    check(platformLockPort(0x378, lock, why) == PortLockOutcome::taken, "the lock of port 378 is taken");
+    check(lockFromAnotherProcess("378") == 1, "a second process finds port 378 held");
+    check(platformLockPort(0x378, second, why) == PortLockOutcome::heldElsewhere,
+          "so does a second handle in the same process");
+    check(lockFromAnotherProcess("3BC") == 0, "port 3BC is free meanwhile");
+    check(platformLockPort(0x3BC, second, why) == PortLockOutcome::taken,
+          "the process that took 3BC gave it up by ending");
+    platformUnlockPort(second);
+    platformUnlockPort(lock);
+    check(lockFromAnotherProcess("378") == 0, "once given up, port 378 can be taken by another process");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc > 2 && std::strcmp(argv[1], "--lock") == 0)
+        return lockAndEnd(argv[2]);
     if (argc > 1 && std::strcmp(argv[1], "--no-library") == 0) {
         check(!LPT_LoadDriver(), "without the port library the load fails");
         check(LPT_DriverProblem().empty(), "with nothing more to say than that");
     } else {
         portLibraryChecks();
         fileSizeChecks();
+        portLockChecks();
     }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed ? 1 : 0;
