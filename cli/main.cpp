@@ -286,10 +286,23 @@ int verify(const QString& file)
         return fileProblem(file);
     progress->stage(QStringLiteral("verifying"));
     // FILE's own bytes: what follows them in the last page is no part of it.
-    if (!AT45DB041D_VerifyImage(image, DataFlashPadding::Ignored, runReporting())) {
+    DataFlashDifference difference;
+    difference.page = kDataFlashPages; // none found
+    if (!AT45DB041D_VerifyImage(image, DataFlashPadding::Ignored, runReporting(), &difference)) {
         if (stopSignal)
             return stopped(QStringLiteral("nothing on the chip was changed"));
-        return fail(lastMessage);
+        if (difference.page == kDataFlashPages)
+            return fail(lastMessage);
+        const unsigned offset = difference.page * image.pageLength() + difference.offset;
+        return fail(QStringList { lastMessage,
+                                  QStringLiteral("first difference at byte %1 of page %2 (offset %3 of %4): the chip "
+                                                 "holds %5, the file has %6")
+                                      .arg(difference.offset)
+                                      .arg(difference.page)
+                                      .arg(offset)
+                                      .arg(file)
+                                      .arg(frontend::hexBytes(&difference.onChip, 1))
+                                      .arg(frontend::hexBytes(&difference.expected, 1)) });
     }
     note(QStringLiteral("the chip holds %1").arg(file));
     return kSuccess;

@@ -193,6 +193,8 @@ void CliTest::writeVerifyRead()
     QVERIFY2(changed.err.contains(QLatin1String(
                  "pagekiln-cli: Verification failed: page 7 does not hold what the file has there!")),
              qPrintable(changed.err));
+    QVERIFY2(changed.err.contains(QLatin1String("first difference at byte 3 of page 7 (offset 1795 of")),
+             qPrintable(changed.err));
     if (!library.isEmpty())
         QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
 }
