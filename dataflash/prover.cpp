@@ -106,6 +106,11 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
     return restoreGuarded() ? Stray::Handled : Stray::Failed;
 }
 
+bool Prover::recheckGuard()
+{
+    return !guarded || restoreGuarded();
+}
+
 // The guarded page may have been erased and programmed with a buffer's
 // content: proven against what it held, and programmed with that again
 // until it is.
@@ -115,17 +120,22 @@ bool Prover::restoreGuarded()
     const int programBuffer = 0;
     const int proofBuffer = 1;
     bool restored = false;
-    for (int tries = 0; tries <= kRestoreTries && !restored; ++tries) {
-        if (tries) {
+    int failedInARow = 0;
+    for (int proofs = 0; proofs < 2 * kRestoreTries && !restored; ++proofs) {
+        // Two failed proofs in a row, not one, mean the page changed: one
+        // alone may be noise in the proof's own transfer.
+        if (failedInARow == 2) {
             load(programBuffer, guardPage, guardContent);
             startProgram(programBuffer, guardPage, true);
             if (!programmedFor(guardPage, true))
                 break;
+            failedInARow = 0;
         }
         const Proof proof = prove(proofBuffer, guardPage, guardContent);
         if (proof == Proof::Failed)
             break;
         restored = proof == Proof::Proven;
+        ++failedInARow;
     }
     restoring = false;
     if (!restored && lastMessage.isEmpty())
@@ -146,16 +156,10 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
     if (!st.comp)
         return Proof::Unsure;
     patchFirstByte(buffer, aimFor(page), data[0]);
-    // The chip was idle: busy now, the patch became a program of the page it
-    // was aimed at.
-    switch (checkStray(page)) {
-    case Stray::None:
-        break;
-    case Stray::Handled:
-        return Proof::Unsure;
-    case Stray::Failed:
-        return Proof::Failed;
-    }
+    // Should noise make the patch a program of the page it is aimed at, the
+    // chip is busy for milliseconds and ignores the compare that follows:
+    // COMP stays set and the proof fails (callers that guard a page check it
+    // then).
     startCompare(buffer, page);
     if (!comparedFor(page, st))
         return Proof::Failed;
@@ -165,14 +169,8 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
 Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data)
 {
     loadFlipped(buffer, aimFor(page), data);
-    switch (checkStray(page)) {
-    case Stray::None:
-        break;
-    case Stray::Handled:
-        return Proof::Unsure;
-    case Stray::Failed:
-        return Proof::Failed;
-    }
+    if (const Stray stray = checkStray(page); stray != Stray::None)
+        return stray == Stray::Handled ? Proof::Unsure : Proof::Failed;
     startCompare(buffer, page);
     return finishProof(buffer, page, data);
 }

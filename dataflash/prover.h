@@ -52,6 +52,11 @@ public:
     // chip did not become ready or the guarded page could not be restored.
     enum class Stray { None, Handled, Failed };
     Stray checkStray(std::uint32_t page);
+    // After a proof that did not pass, in a guarded job: proves the guarded
+    // page again (the patch of a proof that noise made a program hits it
+    // unseen but for the failed proof), restoring it when it changed. False,
+    // with lastMessage set, when it could not be restored.
+    bool recheckGuard();
 
     unsigned length() const { return pageLength; }
     bool pageSize256() const { return size256; }

@@ -50,6 +50,8 @@ bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun
             if (proof == Proof::Failed)
                 return false;
             proven = proof == Proof::Proven;
+            if (!proven && !prover.recheckGuard())
+                return false;
         }
         if (!proven) {
             lastMessage = unreliableWireText(page, "read", prover.blamedWire());

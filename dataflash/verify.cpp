@@ -62,12 +62,16 @@ void Verifier::expected(std::uint32_t page, std::uint8_t* out)
 bool Verifier::confirm(std::uint32_t page, int buffer, std::uint8_t* data, DataFlashDifference* difference)
 {
     const unsigned checked = checkedLength(page);
+    if (!prover.recheckGuard())
+        return false;
     for (int attempt = 0; attempt < kConfirmations; ++attempt) {
         const Proof proof = prover.prove(buffer, page, data);
         if (proof == Proof::Failed)
             return false;
         if (proof == Proof::Proven)
             return true;
+        if (!prover.recheckGuard())
+            return false;
         if (proof != Proof::Differs)
             continue;
         std::uint8_t first[kDataFlashMaxPageLength];

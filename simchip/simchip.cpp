@@ -83,15 +83,30 @@ BufferCommand bufferCommand(std::uint8_t opcode)
     }
 }
 
-// Busy wait for the simulated cost of one port access.
-void spendNanoseconds(long nanoseconds)
-{
-    if (nanoseconds <= 0)
-        return;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(nanoseconds);
-    while (std::chrono::steady_clock::now() < until) {
+// The simulated cost of one port access: a real port's bus cycle, during
+// which the chip's own logic (hardware on a board) costs nothing. Constructed
+// on entry, it waits on leaving until the cycle has passed.
+class BusCycle {
+public:
+    explicit BusCycle(long nanoseconds)
+        : nanoseconds(nanoseconds)
+    {
+        if (nanoseconds > 0)
+            start = std::chrono::steady_clock::now();
     }
-}
+    ~BusCycle()
+    {
+        if (nanoseconds <= 0)
+            return;
+        const auto until = start + std::chrono::nanoseconds(nanoseconds);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
+
+private:
+    long nanoseconds;
+    std::chrono::steady_clock::time_point start;
+};
 
 // Random bit errors: a splitmix64 generator, and the number of bits up to
 // and including the next flipped one drawn from the geometric distribution,
@@ -329,7 +344,7 @@ std::uint8_t Chip::statusByte() const
 
 void Chip::out(std::uint16_t port, std::uint8_t value)
 {
-    spendNanoseconds(config.ioNs);
+    const BusCycle cycle(config.ioNs);
     ++accesses;
     if (tracePorts)
         trace.push_back({ true, port, value });
@@ -353,7 +368,7 @@ void Chip::out(std::uint16_t port, std::uint8_t value)
 
 std::uint8_t Chip::in(std::uint16_t port)
 {
-    spendNanoseconds(config.ioNs);
+    const BusCycle cycle(config.ioNs);
     ++accesses;
     std::uint8_t value = kIdleStatusRegister;
     const bool statusPort = port == static_cast<std::uint16_t>(config.base + 1);
