@@ -146,12 +146,21 @@ bool Writer::repair(std::uint32_t page, int depth)
     blankLoaded = false;
     int programs = 0;
     int failedInARow = 1; // the proof that sent the page here
+    int passedInARow = 0;
     for (int proofs = 0; proofs < kProofsPerPage; ++proofs) {
         const Proof proof = prover.prove(kProofBuffer, page, data);
         if (proof == Proof::Failed)
             return false;
-        if (proof == Proof::Proven)
+        // A page that failed a proof is taken as proven only by two proofs in
+        // a row: one could pass because its own transfer flipped the very bit
+        // that the page's programming transfer flipped.
+        if (proof == Proof::Proven && ++passedInARow == 2)
             return programs == 0 || reproveNeighbours(page, depth);
+        if (proof == Proof::Proven) {
+            failedInARow = 0;
+            continue;
+        }
+        passedInARow = 0;
         // Two proofs in a row that did not pass (a difference, or unsure: a
         // page that holds its data with the first byte inverted, as a buffer
         // write that noise made a program leaves it, looks unsure for ever)
