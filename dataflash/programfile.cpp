@@ -24,7 +24,7 @@ constexpr int kProofBuffer = 1;
 // erase), within these budgets. At one flipped bit in 10000 on the wire to
 // the chip a transfer arrives intact four times in five, so a page needs two
 // or three tries; a chip that does not take a page runs out of them.
-constexpr int kProofsPerPage = 16;
+constexpr int kProofsPerPage = 24;
 constexpr int kProgramsPerPage = 6;
 
 // Pages whose address differs from a page's in one bit: where a program for

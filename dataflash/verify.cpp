@@ -17,7 +17,7 @@ using namespace dataflash;
 namespace {
 
 // Fresh proofs a page that compared different gets before the verdict.
-constexpr int kConfirmations = 8;
+constexpr int kConfirmations = 16;
 
 class Verifier {
 public:
