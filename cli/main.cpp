@@ -35,8 +35,10 @@ const char* const kExitStatuses =
     "  0    success\n"
     "  1    the job failed (chip, file or verification)\n"
     "  2    usage error\n"
+    "  1    also: the chip stays protected after unprotect (WP# held low, or sectors\n"
+    "       locked down for good)\n"
     "  3    the chip was set to 256-byte pages, which take effect after a power cycle:\n"
-    "       nothing was erased; power-cycle the board and run write again\n"
+    "       nothing was erased; power-cycle the board and run write (or update) again\n"
     "  129  stopped by SIGHUP (on Windows: the console closed), at a clean boundary\n"
     "  130  interrupted (Ctrl-C), at a clean boundary\n"
     "  143  stopped by SIGTERM, at a clean boundary";
@@ -52,8 +54,11 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    { "info", nullptr, nullptr, "the chip's ID, page size, protection and capacity",
-      "Prints the ID, page size, protection and capacity of the chip on the port. Changes nothing.", false },
+    { "info", nullptr, nullptr, "the chip's ID, page size, protection, capacity and unique ID",
+      "Prints the ID, page size, protection and capacity of the chip on the port, the\n"
+      "sectors its protection and lockdown registers mark, and its 64-byte unique ID\n"
+      "(factory-programmed, different on every chip). Changes nothing.",
+      false },
     { "write", "FILE", "The boot image (.bin or .ldr) to write, at most 524288 bytes.",
       "set 256-byte pages, erase the chip and program FILE from page 0;\n"
       "                 every page proven on the chip",
@@ -61,6 +66,30 @@ const Command kCommands[] = {
       "anything is erased, power-cycle the board and run write again), erases the chip and\n"
       "programs FILE from page 0, every page proven on the chip unless --no-verify.",
       true },
+    { "update", "FILE", "The boot image (.bin or .ldr) the chip should hold, at most 524288 bytes.",
+      "program only the pages of FILE that differ on the chip;\n"
+      "                 pages after FILE are left as they are",
+      "Reads FILE whole, sets 256-byte pages as write does (a new chip: exit 3 before\n"
+      "anything changes), then tests each page of FILE on the chip (one transfer and\n"
+      "the chip's compare) and programs, with erase, only the pages that differ, each\n"
+      "proven on the chip. The last page is zero-padded, as write leaves it. Pages after\n"
+      "FILE are left as they are: what a board keeps above its image (an environment,\n"
+      "calibration data) survives. Ends saying how many pages it changed.",
+      false },
+    { "erase", nullptr, nullptr, "erase the whole chip and prove every page blank",
+      "Erases the whole chip and proves every page blank on the chip (a compare with a\n"
+      "buffer of 0xFF).",
+      false },
+    { "unprotect", nullptr, nullptr, "turn the chip's sector protection off",
+      "Sends Disable Sector Protection (3D 2A 7F 9A) and reads the status register to\n"
+      "confirm. A chip that stays protected fails (exit 1) saying why: WP# held low\n"
+      "(tie it high), or sectors locked down for good (nothing can undo that).",
+      false },
+    { "protect", nullptr, nullptr, "turn the chip's sector protection on, until it is powered off",
+      "Sends Enable Sector Protection (3D 2A 7F A9) and reads the status register to\n"
+      "confirm. The sectors the protection register marks then refuse program and\n"
+      "erase; the chip turns this protection off again when it is powered off.",
+      false },
     { "verify", "FILE", "The file the chip should hold.", "compare the chip with FILE page by page; changes nothing",
       "Compares the chip with FILE page by page, in the page size in force, and names the\n"
       "first page that differs. Only FILE's bytes count, not what follows them in its last\n"
@@ -209,23 +238,32 @@ int info()
     std::printf("Protection:  %s\n", chip.status.protect ? "on: sector protection is enabled, write refuses this chip"
                                                           : "off");
     std::printf("Capacity:    %u bytes (%u pages of %u bytes)\n", kDataFlashPages * length, kDataFlashPages, length);
+    DataFlashSectors sectors;
+    if (!AT45DB041D_ReadSectors(sectors))
+        return fail(lastMessage);
+    // Each a key and a value, for scripts: the sectors by name (0a 0b 1 ...
+    // 7) or none, and the unique ID as 128 hexadecimal digits.
+    std::printf("Protected sectors: %s\n", qPrintable(dataFlashSectorNames(sectors.protection)));
+    std::printf("Locked sectors: %s\n", qPrintable(dataFlashSectorNames(sectors.lockdown)));
+    std::printf("Unique ID: %s\n",
+                qPrintable(frontend::hexBytes(sectors.uniqueId, sizeof sectors.uniqueId).remove(QLatin1Char(' '))));
     return kSuccess;
 }
 
-int write(const QString& file, DataFlashCheck check)
+// The stages write and update share, up to the first change to the chip's
+// contents: connect (an unprotected chip), the file read whole and checked
+// for the 256-byte pages the chip will be written in (what is programmed is
+// that copy), the page size set, and a chip still in 264-byte pages left for
+// a run after the power cycle. Returns -1 to go on, else the exit status.
+int prepareImage(const QString& file, const char* command, DataFlashImage& image)
 {
-    const bool checked = check == DataFlashCheck::Proven;
     QByteArray path;
     if (!encodeFileName(file, path))
         return kFailed;
     DataFlashInfo chip;
     if (!reachChip(frontend::ChipUse::Writing, chip))
         return kFailed;
-    // Read whole before anything on the chip changes, and checked for the
-    // 256-byte pages the chip will be written in: what is programmed is
-    // that copy.
     progress->stage(QStringLiteral("reading %1").arg(file));
-    DataFlashImage image;
     if (!AT45DB041D_LoadFile(path.constData(), image, DataFlashLayout::Pages256))
         return fileProblem(file);
     if (stopSignal)
@@ -236,7 +274,7 @@ int write(const QString& file, DataFlashCheck check)
     if (!AT45DB041D_SetBinaryPageSize())
         return fail(lastMessage);
     // A page-size switch takes effect at the next power-up: a chip still in
-    // 264-byte pages is left unerased, for a write after the power cycle.
+    // 264-byte pages is left unchanged, for a run after the power cycle.
     DataFlashStatus st;
     if (!AT45DB041D_ReadStatus(st))
         return fail(QStringLiteral("Failed to read the status byte!"));
@@ -245,11 +283,21 @@ int write(const QString& file, DataFlashCheck check)
             return stopped(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a power "
                                           "cycle; nothing else on the chip was changed"));
         say(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a power cycle: switch the "
-                           "board off and on, then run write again (nothing was erased or written)"));
+                           "board off and on, then run %1 again (nothing was erased or written)")
+                .arg(QLatin1String(command)));
         return kPowerCycle;
     }
     if (stopSignal)
         return stopped(QStringLiteral("nothing on the chip was changed"));
+    return -1;
+}
+
+int write(const QString& file, DataFlashCheck check)
+{
+    const bool checked = check == DataFlashCheck::Proven;
+    DataFlashImage image;
+    if (const int status = prepareImage(file, "write", image); status >= 0)
+        return status;
 
     progress->stage(QStringLiteral("erasing"));
     if (!AT45DB041D_ChipErase(runReporting()))
@@ -270,6 +318,63 @@ int write(const QString& file, DataFlashCheck check)
     }
     note(checked ? QStringLiteral("%1 written; every page proven on the chip").arg(file)
                  : QStringLiteral("%1 written, unchecked").arg(file));
+    return kSuccess;
+}
+
+int update(const QString& file)
+{
+    DataFlashImage image;
+    if (const int status = prepareImage(file, "update", image); status >= 0)
+        return status;
+    progress->stage(QStringLiteral("updating"));
+    unsigned done = 0;
+    unsigned changed = 0;
+    if (!AT45DB041D_UpdateImage(image, runReporting(&done), &changed)) {
+        if (!stopSignal)
+            return fail({ lastMessage, QStringLiteral("%1 of the pages tested were changed; run update again")
+                                           .arg(changed) });
+        return stopped(QStringLiteral("pages 0 to %1 hold %2 (%3 changed), the rest as before; run update again")
+                           .arg(qlonglong(done) - 1)
+                           .arg(file)
+                           .arg(changed));
+    }
+    note(QStringLiteral("%1 is on the chip: %2 of its %3 pages changed, every page proven; pages after it left as "
+                        "they were")
+             .arg(file)
+             .arg(changed)
+             .arg(image.pages()));
+    return kSuccess;
+}
+
+int erase()
+{
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Writing, chip))
+        return kFailed;
+    progress->stage(QStringLiteral("erasing and proving blank"));
+    unsigned done = 0;
+    if (!AT45DB041D_EraseAndProve(runReporting(&done))) {
+        if (stopSignal)
+            return stopped(done ? QStringLiteral("the chip is erased; pages 0 to %1 were proven blank").arg(done - 1)
+                                : QStringLiteral("the chip is erased, not yet proven blank"));
+        return fail(lastMessage);
+    }
+    note(QStringLiteral("the chip is erased; every page proven blank"));
+    return kSuccess;
+}
+
+// unprotect and protect: the chip may be protected, as is the point.
+int setProtection(DataFlashProtection wanted)
+{
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Reading, chip))
+        return kFailed;
+    if (!AT45DB041D_SetSectorProtection(wanted))
+        return fail(lastMessage);
+    note(wanted == DataFlashProtection::Off
+             ? QStringLiteral("sector protection is off")
+             : QStringLiteral("sector protection is on: the sectors the protection register marks refuse program "
+                              "and erase until the chip is powered off or unprotect is run"));
     return kSuccess;
 }
 
@@ -385,7 +490,7 @@ QString helpText(const Command* command)
         }
         description += QStringLiteral("\nRun %1 COMMAND --help for a command's arguments and options.")
                            .arg(QString::fromLatin1(kName));
-        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, verify or read."),
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify or read."),
                                      QStringLiteral("COMMAND [FILE]"));
     }
     parser.setApplicationDescription(description + QStringLiteral("\n\n") + QString::fromLatin1(kExitStatuses));
@@ -484,6 +589,14 @@ int main(int argc, char* argv[])
         return info();
     if (name == QLatin1String("write"))
         return write(args[1], parser.isSet(noVerify) ? DataFlashCheck::Unchecked : DataFlashCheck::Proven);
+    if (name == QLatin1String("update"))
+        return update(args[1]);
+    if (name == QLatin1String("erase"))
+        return erase();
+    if (name == QLatin1String("unprotect"))
+        return setProtection(DataFlashProtection::Off);
+    if (name == QLatin1String("protect"))
+        return setProtection(DataFlashProtection::On);
     if (name == QLatin1String("verify"))
         return verify(args[1]);
     return read(args[1]);

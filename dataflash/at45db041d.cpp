@@ -7,6 +7,8 @@
 
 #include "wire.h"
 
+#include <QStringList>
+
 #include <chrono>
 #include <cstring>
 
@@ -20,6 +22,16 @@ namespace {
 // Multi-byte commands, as they go on the wire.
 constexpr std::uint8_t kPowerOfTwoPageSize[] = { 0x3D, 0x2A, 0x80, 0xA6 };
 constexpr std::uint8_t kChipErase[] = { 0xC7, 0x94, 0x80, 0x9A };
+constexpr std::uint8_t kEnableSectorProtection[] = { 0x3D, 0x2A, 0x7F, 0xA9 };
+constexpr std::uint8_t kDisableSectorProtection[] = { 0x3D, 0x2A, 0x7F, 0x9A };
+// Register reads: the opcode and three don't-care bytes.
+constexpr std::uint8_t kReadSectorProtectionRegister[] = { 0x32, 0x00, 0x00, 0x00 };
+constexpr std::uint8_t kReadSectorLockdownRegister[] = { 0x35, 0x00, 0x00, 0x00 };
+constexpr std::uint8_t kReadSecurityRegister[] = { 0x77, 0x00, 0x00, 0x00 };
+constexpr unsigned kSecurityRegisterLength = 128; // 0 to 63 user, 64 to 127 the factory's unique ID
+
+// Reads of a register before its two reads are given up for agreeing.
+constexpr int kRegisterReads = 8;
 
 // JEDEC identification of the AT45DB041D.
 constexpr std::uint8_t kManufacturerAtmel = 0x1F;
@@ -199,4 +211,106 @@ void AT45DB041D_Buffer1Read(std::uint8_t* buf, bool pageSize256)
     // Three address bytes (buffer address 0) and one don't-care byte.
     const std::uint8_t command[5] = { kBuffer1Read, 0x00, 0x00, 0x00, 0x00 };
     frame(Wire::Block, command, sizeof command, buf, dataFlashPageLength(pageSize256));
+}
+
+namespace {
+
+// Reads a register twice until two reads agree; false when they never do.
+bool readAgreed(const std::uint8_t (&command)[4], std::uint8_t* out, unsigned length)
+{
+    std::uint8_t first[kSecurityRegisterLength];
+    std::uint8_t second[kSecurityRegisterLength];
+    for (int read = 0; read < kRegisterReads; ++read) {
+        frame(Wire::Block, command, sizeof command, first, length);
+        frame(Wire::Block, command, sizeof command, second, length);
+        if (std::memcmp(first, second, length) == 0) {
+            std::memcpy(out, first, length);
+            return true;
+        }
+    }
+    lastMessage = QStringLiteral("The chip's sector registers read differently each time: the wire from the chip is "
+                                 "unreliable (check the cable, its length and the chip's supply)!");
+    return false;
+}
+
+// Whether a sector register marks sector index (0: 0a, 1: 0b, 2 to 8:
+// sectors 1 to 7). Sector 0's byte marks 0a with bits 7 and 6, 0b with 5
+// and 4; each other sector's byte is FF when marked.
+bool sectorMarked(const std::uint8_t (&reg)[8], int index)
+{
+    if (index == 0)
+        return (reg[0] & 0xC0) == 0xC0;
+    if (index == 1)
+        return (reg[0] & 0x30) == 0x30;
+    return reg[index - 1] == 0xFF;
+}
+
+const char* const kSectorNames[9] = { "0a", "0b", "1", "2", "3", "4", "5", "6", "7" };
+
+// A confirmed status read, a few tries over a noisy wire.
+bool confirmedStatus(DataFlashStatus& st)
+{
+    for (int read = 0; read < kRegisterReads; ++read)
+        if (readConfirmedStatus(Wire::Block, st) == Status::Confirmed)
+            return true;
+    lastMessage = QStringLiteral("Failed to read the status byte!");
+    return false;
+}
+
+} // namespace
+
+bool AT45DB041D_ReadSectors(DataFlashSectors& sectors)
+{
+    lastMessage.clear();
+    std::uint8_t security[kSecurityRegisterLength];
+    if (!readAgreed(kReadSectorProtectionRegister, sectors.protection, sizeof sectors.protection)
+        || !readAgreed(kReadSectorLockdownRegister, sectors.lockdown, sizeof sectors.lockdown)
+        || !readAgreed(kReadSecurityRegister, security, sizeof security))
+        return false;
+    std::memcpy(sectors.uniqueId, security + 64, sizeof sectors.uniqueId);
+    return true;
+}
+
+QString dataFlashSectorNames(const std::uint8_t (&reg)[8])
+{
+    QStringList names;
+    for (int index = 0; index < 9; ++index)
+        if (sectorMarked(reg, index))
+            names << QLatin1String(kSectorNames[index]);
+    return names.isEmpty() ? QStringLiteral("none") : names.join(QLatin1Char(' '));
+}
+
+bool AT45DB041D_SetSectorProtection(DataFlashProtection wanted)
+{
+    lastMessage.clear();
+    const bool on = wanted == DataFlashProtection::On;
+    frame(kByteWise, on ? kEnableSectorProtection : kDisableSectorProtection, sizeof kEnableSectorProtection);
+    DataFlashStatus st;
+    if (!confirmedStatus(st))
+        return false;
+    if (on) {
+        if (st.protect)
+            return true;
+        lastMessage = QStringLiteral("Sector protection is still off after the Enable Sector Protection command: the "
+                                     "chip did not take it (check the cable and run protect again)!");
+        return false;
+    }
+    if (st.protect) {
+        lastMessage = QStringLiteral("Sector protection is still on after the Disable Sector Protection command: the "
+                                     "chip's WP# pin is held low, which keeps the protection on and makes the chip "
+                                     "ignore the command; tie WP# high (to VCC), then run unprotect again!");
+        return false;
+    }
+    DataFlashSectors sectors;
+    if (!readAgreed(kReadSectorLockdownRegister, sectors.lockdown, sizeof sectors.lockdown))
+        return false;
+    const QString locked = dataFlashSectorNames(sectors.lockdown);
+    if (locked != QLatin1String("none")) {
+        lastMessage = QStringLiteral("Sector protection is off, but sectors %1 are locked down for good (the chip's "
+                                     "sector lockdown register says so): they can never be programmed or erased "
+                                     "again and nothing can undo it; use another chip!")
+                          .arg(locked);
+        return false;
+    }
+    return true;
 }

@@ -98,6 +98,30 @@ bool AT45DB041D_Probe(DataFlashInfo& info);
 // protection text in lastMessage, when its sector protection is on.
 bool AT45DB041D_CheckWritable(const DataFlashInfo& info);
 
+// The sector registers and the chip's own serial number. A sector register
+// has a byte per sector (0: 0a and 0b, 1 to 7), as the chip gives it.
+struct DataFlashSectors {
+    std::uint8_t protection[8] = {}; // sectors protected while protection is on (32h)
+    std::uint8_t lockdown[8] = {};   // sectors locked down for good (35h)
+    std::uint8_t uniqueId[64] = {};  // security register bytes 64 to 127, programmed at the factory (77h)
+};
+
+// Reads the sector protection and lockdown registers and the unique ID, each
+// read twice and kept only when both reads agree. False, with lastMessage
+// set, when they keep disagreeing.
+bool AT45DB041D_ReadSectors(DataFlashSectors& sectors);
+
+// The sectors a register marks, by name ("0a 0b 3"), or "none".
+QString dataFlashSectorNames(const std::uint8_t (&reg)[8]);
+
+enum class DataFlashProtection { Off, On };
+
+// Enable or Disable Sector Protection (3D 2A 7F A9 / 3D 2A 7F 9A), then a
+// confirmed status read. False, with the reason and what to do in
+// lastMessage, when the chip stays as it was: for Off, WP# held low keeps the
+// protection on, or sectors locked down can never be written again.
+bool AT45DB041D_SetSectorProtection(DataFlashProtection wanted);
+
 // Programs the one-time page-size register for 256-byte pages, unless the chip
 // already uses them.
 bool AT45DB041D_SetBinaryPageSize();
@@ -194,6 +218,21 @@ bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, 
 
 // The same for a file, loaded for the page size in force.
 bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFlashRun& run = {});
+
+// Erases the whole chip, then proves every page blank: compared with a
+// buffer of 0xFF (and, so that the compare is known to have run, with one
+// whose first byte is 0x00), both filled once. A page that is not blank is
+// erased and programmed blank, then proven again. Progress counts pages
+// proven.
+bool AT45DB041D_EraseAndProve(const DataFlashRun& run = {});
+
+// Leaves the chip holding the image from page 0, the last page zero-padded,
+// by changing only the pages that differ: each page is tested with one
+// transfer and the chip's compare; a page that differs is programmed with
+// built-in erase and proven like the fast path's pages. Pages after the
+// image are left as they are. changed, when given, receives the number of
+// pages programmed. Progress counts pages tested.
+bool AT45DB041D_UpdateImage(const DataFlashImage& image, const DataFlashRun& run = {}, unsigned* changed = nullptr);
 
 // Reads the whole chip, every page in the page size in force (524288 or
 // 540672 bytes), each page proven: the bytes read are written back into a

@@ -6,9 +6,11 @@
 #include "inputfile.h"
 #include "prover.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 using namespace dataflash;
@@ -39,14 +41,31 @@ public:
         , prover(image.pageSize256)
         , length(prover.length())
         , proven(image.pages(), false)
+        , programmed(image.pages(), false)
     {
     }
 
     bool writeProven(const DataFlashRun& run);
     bool writeUnchecked(const DataFlashRun& run);
+    bool writeChanged(const DataFlashRun& run);
+    // Pages of the image programmed at least once.
+    unsigned changed() const { return unsigned(std::count(programmed.begin(), programmed.end(), true)); }
 
 private:
-    void dataOf(std::uint32_t page, std::uint8_t* out) const { image.copyPage(page, out); }
+    // What a page should hold: the image's page, or what a page after the
+    // image held before the first program (see keepNeighboursAfterImage).
+    void dataOf(std::uint32_t page, std::uint8_t* out) const
+    {
+        if (page < image.pages())
+            image.copyPage(page, out);
+        else
+            std::memcpy(out, kept.at(page).data(), length);
+    }
+    bool known(std::uint32_t page) const
+    {
+        return page < proven.size() ? bool(proven[page]) : kept.count(page) != 0;
+    }
+    bool keepNeighboursAfterImage(std::uint32_t page);
     bool programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData);
     bool proveBlank(std::uint32_t page);
     bool repair(std::uint32_t page, int depth = 0);
@@ -57,6 +76,11 @@ private:
     Prover prover;
     const unsigned length;
     std::vector<bool> proven;
+    std::vector<bool> programmed;
+    // Whether pages after the image must keep what they hold (update), and
+    // what those a program could reach held before it.
+    bool keepAfterImage = false;
+    std::map<std::uint32_t, std::vector<std::uint8_t>> kept;
     // The page whose data the program buffer holds from its first transfer;
     // -1 when it holds nothing of use.
     long loaded = -1;
@@ -153,9 +177,13 @@ bool Writer::repair(std::uint32_t page, int depth)
             return false;
         // A page that failed a proof is taken as proven only by two proofs in
         // a row: one could pass because its own transfer flipped the very bit
-        // that the page's programming transfer flipped.
+        // that the page's programming transfer flipped. A program that landed
+        // elsewhere leaves this page failing its proof and so brings a
+        // further program: only then can another page have been hit. The
+        // fast path programmed the page once before it came here; update's
+        // first program is made here.
         if (proof == Proof::Proven && ++passedInARow == 2)
-            return programs == 0 || reproveNeighbours(page, depth);
+            return programs <= (keepAfterImage ? 1 : 0) || reproveNeighbours(page, depth);
         if (proof == Proof::Proven) {
             failedInARow = 0;
             continue;
@@ -168,6 +196,10 @@ bool Writer::repair(std::uint32_t page, int depth)
         // transfer.
         if (++failedInARow < 2 || programs == kProgramsPerPage)
             continue;
+        if (programs == 0 && !keepNeighboursAfterImage(page))
+            return false;
+        if (page < programmed.size())
+            programmed[page] = true;
         prover.load(kProgramBuffer, page, data);
         prover.startProgram(kProgramBuffer, page, true);
         if (!prover.programmedFor(page, true))
@@ -193,13 +225,69 @@ bool Writer::reproveNeighbours(std::uint32_t page, int depth)
         return true;
     for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
         const std::uint32_t other = page ^ (1u << bit);
-        if (other >= proven.size() || !proven[other])
+        if (!known(other))
             continue;
         std::uint8_t data[kDataFlashMaxPageLength];
         dataOf(other, data);
         const Proof proof = prover.prove(kProofBuffer, other, data);
         if (proof == Proof::Failed || (proof != Proof::Proven && !repair(other, depth + 1)))
             return false;
+    }
+    return true;
+}
+
+// Before a page is programmed for the first time in a job that must leave
+// the pages after the image as they are: a program whose address noise
+// changed lands on a page whose address differs in one bit, and one after
+// the image holds something only the chip knows. Each such page is read
+// twice alike and kept, so that reproveNeighbours can prove it against that
+// copy and restore it when it changed. Pages of the image need no copy: the
+// ones already tested are proven again against the image, the others are
+// tested when their turn comes.
+bool Writer::keepNeighboursAfterImage(std::uint32_t page)
+{
+    if (!keepAfterImage)
+        return true;
+    for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+        const std::uint32_t other = page ^ (1u << bit);
+        if (other < image.pages() || other >= kDataFlashPages || kept.count(other))
+            continue;
+        std::vector<std::uint8_t> held(length);
+        int reads = 0;
+        while (!prover.readTwice(other, held.data())) {
+            if (++reads == kProofsPerPage) {
+                lastMessage = unreliableWireText(other, "read before page programs near it", WireDirection::FromChip);
+                return false;
+            }
+        }
+        kept.emplace(other, std::move(held));
+    }
+    return true;
+}
+
+// Each page of the image is tested with one transfer and the chip's compare
+// (a proof); a page that fails it is repaired, which proves it once more
+// from fresh transfers and, when it really differs, programs it with erase
+// and proves it. Buffer writes are aimed at the page being tested: a write
+// that noise turns into a program can only reach that page, which is then
+// tested again.
+bool Writer::writeChanged(const DataFlashRun& run)
+{
+    keepAfterImage = true;
+    const std::uint32_t pages = image.pages();
+    std::uint8_t data[kDataFlashMaxPageLength];
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (stopped(run, page, "tested"))
+            return false;
+        dataOf(page, data);
+        const Proof proof = prover.prove(kProofBuffer, page, data);
+        if (proof == Proof::Failed)
+            return false;
+        if (proof != Proof::Proven && !repair(page))
+            return false;
+        proven[page] = true;
+        if (run.progress)
+            run.progress(page + 1, pages);
     }
     return true;
 }
@@ -291,4 +379,37 @@ bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFl
 {
     DataFlashImage image;
     return AT45DB041D_LoadFile(path, image) && AT45DB041D_ProgramImage(image, check, run);
+}
+
+bool AT45DB041D_UpdateImage(const DataFlashImage& image, const DataFlashRun& run, unsigned* changed)
+{
+    if (changed)
+        *changed = 0;
+    return withImage(image, [&](const DataFlashImage& loaded) {
+        Writer writer(loaded);
+        if (!waitReported({ 0, 1000 }, Wire::Block,
+                          { "Timed out waiting for the chip before page %1 was tested!",
+                            "The chip stopped answering before page %1 was tested!" }))
+            return false;
+        const bool done = writer.writeChanged(run);
+        if (changed)
+            *changed = writer.changed();
+        return done;
+    });
+}
+
+bool AT45DB041D_EraseAndProve(const DataFlashRun& run)
+{
+    lastMessage.clear();
+    bool pageSize256 = false;
+    if (!pageSizeInForce(pageSize256))
+        return false;
+    if (!AT45DB041D_ChipErase(run))
+        return false;
+    // A blank image of the whole chip: every page is proven blank against
+    // the buffers of 0xFF, filled once, and erased again when it is not.
+    DataFlashImage blank;
+    blank.pageSize256 = pageSize256;
+    blank.bytes.assign(std::size_t(kDataFlashPages) * blank.pageLength(), 0xFF);
+    return AT45DB041D_ProgramImage(blank, DataFlashCheck::Proven, run);
 }

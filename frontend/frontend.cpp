@@ -108,10 +108,8 @@ QString connectionProblem()
 
 QString protectionRemedy()
 {
-    // Kept in one place: the remedy names Pagekiln's own command once there is one.
-    return QStringLiteral("the chip's sector protection is on and Pagekiln cannot turn it off: turn it off with the "
-                          "tool that turned it on (the chip's Disable Sector Protection command, 3D 2A 7F 9A), then "
-                          "run write again; verify and read work on a protected chip");
+    return QStringLiteral("the chip's sector protection is on: turn it off with pagekiln-cli unprotect (its WP# pin "
+                          "must be high), then run write again; verify and read work on a protected chip");
 }
 
 

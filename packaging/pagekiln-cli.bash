@@ -1,12 +1,12 @@
 # bash completion for pagekiln-cli: the commands, the options (--no-verify
-# after write only) and file names for write, verify and read.
+# after write only) and file names for write, update, verify and read.
 _pagekiln_cli()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     local word command=
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         case $word in
-            info | write | verify | read) command=$word; break ;;
+            info | write | update | erase | unprotect | protect | verify | read) command=$word; break ;;
         esac
     done
     if [[ $prev == --port ]]; then
@@ -16,8 +16,8 @@ _pagekiln_cli()
         [[ $command == write ]] && options+=" --no-verify"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "info write verify read" -- "$cur"))
-    elif [[ $command != info ]]; then
+        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read" -- "$cur"))
+    elif [[ $command == write || $command == update || $command == verify || $command == read ]]; then
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
     fi

@@ -35,9 +35,14 @@ constexpr std::uint8_t kPageToBuffer1Compare = 0x60;
 constexpr std::uint8_t kPageToBuffer2Compare = 0x61;
 constexpr std::uint8_t kMainMemoryPageRead = 0xD2;
 constexpr std::uint8_t kContinuousArrayRead = 0x0B;
+constexpr std::uint8_t kSectorProtectionRegisterRead = 0x32; // 32 xx xx xx, then 8 bytes
+constexpr std::uint8_t kSectorLockdownRegisterRead = 0x35;   // 35 xx xx xx, then 8 bytes
+constexpr std::uint8_t kSecurityRegisterRead = 0x77;         // 77 xx xx xx, then 128 bytes
 
 constexpr std::uint8_t kPageSizeSequence[4] = { 0x3D, 0x2A, 0x80, 0xA6 };
 constexpr std::uint8_t kChipEraseSequence[4] = { 0xC7, 0x94, 0x80, 0x9A };
+constexpr std::uint8_t kEnableProtectionSequence[4] = { 0x3D, 0x2A, 0x7F, 0xA9 };
+constexpr std::uint8_t kDisableProtectionSequence[4] = { 0x3D, 0x2A, 0x7F, 0x9A };
 
 // Status register bits.
 constexpr std::uint8_t kReady = 0x80;
@@ -166,6 +171,7 @@ public:
     bool pageSizeRegister = false; // one-time, non-volatile
     bool powerOfTwo = false;       // in force since power-up
     bool compareMismatch = false;
+    bool protectionEnabled = false; // software-controlled, volatile
     Clock::time_point busyUntil {};
     unsigned commands = 0;
     long ignoredFrames = 0;
@@ -191,6 +197,13 @@ public:
                && command.buffer != busyBuffer;
     }
     unsigned pageLength() const { return powerOfTwo ? 256 : 264; }
+    bool protectionInForce() const { return protectionEnabled || config.writeProtectLow; }
+    // Program and erase of a page are refused when its sector is locked
+    // down, or protected while protection is in force.
+    bool pageWritable(unsigned page) const
+    {
+        return !sectorMarked(config.lockdown, page) && !(protectionInForce() && sectorMarked(config.protection, page));
+    }
     std::uint8_t statusByte() const;
     void saveImage(std::size_t offset, std::size_t length);
     void saveConfiguration();
@@ -263,6 +276,7 @@ void Chip::powerUp()
     busyBuffer = -1;
     powerOfTwo = pageSizeRegister;
     compareMismatch = false;
+    protectionEnabled = config.protect;
     busyUntil = {};
     commands = 0;
     ignoredFrames = 0;
@@ -335,7 +349,7 @@ std::uint8_t Chip::statusByte() const
         status |= kReady;
     if (compareMismatch)
         status |= kCompareMismatch;
-    if (config.protect)
+    if (protectionInForce())
         status |= kProtected;
     if (powerOfTwo)
         status |= kPowerOfTwoPages;
@@ -484,6 +498,12 @@ std::uint8_t Chip::responseByte() const
     switch (opcode) {
     case kManufacturerIdRead:
         return n >= 1 && n <= 4 ? config.id[n - 1] : 0xFF;
+    case kSectorProtectionRegisterRead: // opcode, 3 don't-care bytes, then the register
+        return n >= 4 && n < 12 ? config.protection[n - 4] : 0xFF;
+    case kSectorLockdownRegisterRead:
+        return n >= 4 && n < 12 ? config.lockdown[n - 4] : 0xFF;
+    case kSecurityRegisterRead: // bytes 0 to 63 user-programmable (left erased), 64 to 127 the unique ID
+        return n >= 4 + 64 && n < 4 + 128 ? config.uniqueId[n - 4 - 64] : 0xFF;
     case kMainMemoryPageRead: // opcode, 3 address bytes, 4 don't-care bytes
         if (n < 8 || !decodeAddress(page, byte))
             return 0xFF;
@@ -549,7 +569,7 @@ void Chip::execute()
         // The operation starts when chip select rises after the address;
         // bytes clocked in after it load the buffer (program through buffer)
         // or are ignored.
-        if (decodeAddress(page, byte) && !config.protect) {
+        if (decodeAddress(page, byte) && pageWritable(page)) {
             const bool erase = command.op != BufferOp::ProgramNoErase;
             std::vector<std::uint8_t>& buffer = buffers[command.buffer];
             if (command.op == BufferOp::ProgramThrough)
@@ -579,15 +599,30 @@ void Chip::execute()
     }
     switch (frame[0]) {
     case kConfigure:
-        if (frame.size() == 4 && std::equal(frame.begin(), frame.end(), kPageSizeSequence)) {
+        if (frame.size() != 4)
+            break;
+        if (std::equal(frame.begin(), frame.end(), kPageSizeSequence)) {
             pageSizeRegister = true; // one-time; in force after the next power-up
             saveConfiguration();
             beBusyFor(config.configureUs);
+        } else if (std::equal(frame.begin(), frame.end(), kEnableProtectionSequence)) {
+            protectionEnabled = true;
+        } else if (std::equal(frame.begin(), frame.end(), kDisableProtectionSequence) && !config.writeProtectLow) {
+            protectionEnabled = false; // ignored while WP# is held low
         }
         break;
     case kChipErase:
-        if (frame.size() == 4 && std::equal(frame.begin(), frame.end(), kChipEraseSequence) && !config.protect) {
-            std::fill(memory.begin(), memory.end(), 0xFF);
+        // Protected and locked-down sectors keep their contents.
+        if (frame.size() == 4 && std::equal(frame.begin(), frame.end(), kChipEraseSequence)) {
+            bool erased = false;
+            for (unsigned p = 0; p < kPages; ++p) {
+                if (!pageWritable(p))
+                    continue;
+                std::fill_n(memory.begin() + std::size_t(p) * kPhysicalPageSize, kPhysicalPageSize, 0xFF);
+                erased = true;
+            }
+            if (!erased)
+                break;
             if (config.stuck.page >= 0)
                 applyStuckBits(static_cast<unsigned>(config.stuck.page) % kPages);
             saveImage(0, kMemorySize);
@@ -600,6 +635,16 @@ void Chip::execute()
 }
 
 } // namespace
+
+bool sectorMarked(const std::uint8_t (&reg)[8], unsigned page)
+{
+    page %= kPages;
+    if (page < 8)
+        return (reg[0] & 0xC0) == 0xC0;
+    if (page < 256)
+        return (reg[0] & 0x30) == 0x30;
+    return reg[page / 256] == 0xFF;
+}
 
 bool envFlag(const char* name)
 {
@@ -670,6 +715,24 @@ Config configFromEnvironment()
     config.present = !envFlag("PAGEKILN_SIM_ABSENT");
     config.pageSize256 = envFlag("PAGEKILN_SIM_PAGE256");
     config.protect = envFlag("PAGEKILN_SIM_PROTECT");
+    config.writeProtectLow = envFlag("PAGEKILN_SIM_WP_LOW");
+    // A mask of sectors: bit 0 sector 0a, bit 1 0b, bits 2 to 8 sectors 1 to 7.
+    if (const char* locked = std::getenv("PAGEKILN_SIM_LOCKDOWN"); locked && *locked) {
+        const unsigned long mask = std::strtoul(locked, nullptr, 16);
+        config.lockdown[0] = static_cast<std::uint8_t>(((mask & 1) ? 0xC0 : 0) | ((mask & 2) ? 0x30 : 0));
+        for (int sector = 1; sector < 8; ++sector)
+            config.lockdown[sector] = (mask >> (sector + 1)) & 1 ? 0xFF : 0x00;
+    }
+    // The unique ID: 128 hexadecimal digits; by default a pattern of its own
+    // (byte i holds i * 37 + 11), so that tests can tell it from filler.
+    for (int i = 0; i < 64; ++i)
+        config.uniqueId[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    if (const char* id = std::getenv("PAGEKILN_SIM_UNIQUE_ID"); id && std::strlen(id) == 128) {
+        for (int i = 0; i < 64; ++i) {
+            const char pair[3] = { id[2 * i], id[2 * i + 1], 0 };
+            config.uniqueId[i] = static_cast<std::uint8_t>(std::strtoul(pair, nullptr, 16));
+        }
+    }
     if (envFlag("PAGEKILN_SIM_FAST"))
         config.setBusyTimes(0);
     envMicroseconds("PAGEKILN_SIM_PROGRAM_MS", config.pageEraseProgramUs);

@@ -37,7 +37,24 @@ struct Config {
     std::uint16_t base = 0x378;     // data register of the port the chip hangs on
     bool present = true;            // false: nothing attached, SO never driven
     bool pageSize256 = false;       // page-size register programmed at the factory
-    bool protect = false;           // sector protection on: program and erase ignored
+    // Sector protection enabled at power-up. The software-controlled
+    // protection is volatile: Enable and Disable Sector Protection (3D 2A
+    // 7F A9 / 9A) change it until the next power-up.
+    bool protect = false;
+    // WP# held low: protection in force whatever the commands say, and
+    // Disable Sector Protection ignored (PAGEKILN_SIM_WP_LOW).
+    bool writeProtectLow = false;
+    // The non-volatile sector protection register (read with 32h): a byte per
+    // sector, 0xFF for a sector protected while protection is on; sector 0's
+    // byte marks 0a with C0 and 0b with 30. Erased (every sector marked) by
+    // default, as a new chip's.
+    std::uint8_t protection[8] = { 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF };
+    // The sector lockdown register (35h), the same layout: a locked sector
+    // refuses program and erase for good (PAGEKILN_SIM_LOCKDOWN).
+    std::uint8_t lockdown[8] = {};
+    // Bytes 64 to 127 of the security register (77h): the unique ID
+    // programmed at the factory (PAGEKILN_SIM_UNIQUE_ID).
+    std::uint8_t uniqueId[64] = {};
     std::uint8_t id[4] = { 0x1F, 0x24, 0x00, 0x00 }; // manufacturer and device ID
     long stopAfterCommands = -1;    // stops answering after this many commands (-1: never)
     long silentFrames = -1;         // then answers again after ignoring this many frames (-1: never)
@@ -96,6 +113,12 @@ struct Config {
 
     void setBusyTimes(long microseconds); // every busy time at once (0 for fast tests)
 };
+
+// Sector names of the AT45DB041D: 0a (pages 0 to 7), 0b (8 to 255), 1 to 7
+// (256 pages each).
+// Whether a sector register (protection or lockdown layout) marks the
+// sector holding page.
+bool sectorMarked(const std::uint8_t (&reg)[8], unsigned page);
 
 // The configuration the library starts with when it is first used without
 // reset(): defaults overridden by the PAGEKILN_SIM_* environment variables.

@@ -195,6 +195,13 @@ void CliTest::writeVerifyRead()
              qPrintable(changed.err));
     QVERIFY2(changed.err.contains(QLatin1String("first difference at byte 3 of page 7 (offset 1795 of")),
              qPrintable(changed.err));
+    // update then programs page 7 alone; erase leaves every byte 0xFF.
+    Run updated = run({ QStringLiteral("update"), boot });
+    QCOMPARE(updated.status, 0);
+    QVERIFY2(updated.err.contains(QLatin1String("1 of its 11 pages changed")), qPrintable(updated.err));
+    QCOMPARE(readChip().left(data.size()), data);
+    QCOMPARE(run({ QStringLiteral("erase") }).status, 0);
+    QCOMPARE(readChip(), QByteArray(524288, char(0xFF)));
     if (!library.isEmpty())
         QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
 }
@@ -242,6 +249,34 @@ void CliTest::exitStatuses_data()
                                                            << "Chip:        AT45DB041D";
     QTest::newRow("info, protected chip") << QStringList { "info" } << QStringList { "PAGEKILN_SIM_PROTECT=1" } << 0
                                           << "Protection:  on";
+    QTest::newRow("info: sectors and the unique ID")
+        << QStringList { "info" }
+        << QStringList { "PAGEKILN_SIM_PAGE256=1", "PAGEKILN_SIM_LOCKDOWN=4",
+                         "PAGEKILN_SIM_UNIQUE_ID=030A11181F262D343B424950575E656C737A81888F969DA4ABB2B9C0C7CED5DCE3EAF1F8FF060D141B222930373E454C535A61686F767D848B9299A0A7AEB5BC" }
+        << 0
+        << "Protected sectors: 0a 0b 1 2 3 4 5 6 7\nLocked sectors: 1\nUnique ID: 030A11181F262D343B424950575E656C737A81888F969DA4ABB2B9C0C7CED5DCE3EAF1F8FF060D141B222930373E454C535A61686F767D848B9299A0A7AEB5BC";
+    QTest::newRow("update: only the last page, padded") << QStringList { "update", "%h" } << page256 << 0
+                                                       << "head.bin is on the chip: 1 of its 12 pages changed";
+    QTest::newRow("update, missing file, chip untouched") << QStringList { "update", "%m" } << page256 << 1
+                                                          << noFile + "No such file or directory";
+    QTest::newRow("update, new chip: stops before any change") << QStringList { "update", "%f" }
+                                                               << QStringList { "NEW=1" } << 3
+                                                               << "switch the board off and on, then run update again";
+    QTest::newRow("update, protected chip") << QStringList { "update", "%f" } << QStringList { "PAGEKILN_SIM_PROTECT=1" }
+                                            << 1 << "pagekiln-cli: the chip's sector protection is on: turn it off "
+                                                    "with pagekiln-cli unprotect";
+    QTest::newRow("erase, protected chip") << QStringList { "erase" } << QStringList { "PAGEKILN_SIM_PROTECT=1" } << 1
+                                           << "Warning! Sector protection is enabled, I can't do anything.";
+    QTest::newRow("unprotect") << QStringList { "unprotect" } << QStringList { "PAGEKILN_SIM_PROTECT=1" } << 0
+                               << "pagekiln-cli: sector protection is off";
+    QTest::newRow("protect") << QStringList { "protect" } << page256 << 0 << "pagekiln-cli: sector protection is on";
+    QTest::newRow("unprotect, WP# held low") << QStringList { "unprotect" } << QStringList { "PAGEKILN_SIM_WP_LOW=1" }
+                                             << 1 << "WP# pin is held low, which keeps the protection on and makes "
+                                                     "the chip ignore the command; tie WP# high (to VCC)";
+    QTest::newRow("unprotect, sectors locked down") << QStringList { "unprotect" }
+                                                    << QStringList { "PAGEKILN_SIM_LOCKDOWN=3" } << 1
+                                                    << "sectors 0a 0b are locked down for good (the chip's sector "
+                                                       "lockdown register says so)";
     QTest::newRow("info, another chip") << QStringList { "info" } << QStringList { "PAGEKILN_SIM_ID=1F250000" } << 1
                                         << "pagekiln-cli: Wrong family/device code!";
     QTest::newRow("write, another chip: the same text") << QStringList { "write", "%f" }

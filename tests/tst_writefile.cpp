@@ -45,6 +45,10 @@ private slots:
     void fastPathStops();
     void readChip_data();
     void readChip();
+    void updateProgramsOnlyWhatDiffers_data();
+    void updateProgramsOnlyWhatDiffers();
+    void eraseProvesBlank();
+    void sectorProtection();
 
 private:
     QString writeInput(const QByteArray& data);
@@ -530,6 +534,130 @@ void WriteFileTest::readChip()
     QCOMPARE(testing::bytes(contents), testing::bytes(simchip::contents()));
     if (noiseSo > 0)
         QVERIFY(simchip::noiseFlips().so > 0);
+}
+
+
+void WriteFileTest::updateProgramsOnlyWhatDiffers_data()
+{
+    QTest::addColumn<QString>("chip");
+    QTest::addColumn<QList<int>>("programmed");
+    QTest::newRow("unchanged image: no program, no erase") << "holds the image" << QList<int>();
+    QTest::newRow("one changed page: that page alone") << "page 3 differs" << QList<int>({ 3 });
+    QTest::newRow("erased chip: every page") << "erased" << QList<int>({ 0, 1, 2, 3, 4, 5 });
+    QTest::newRow("a program that lands on a page after the image: restored")
+        << "page 3 differs, its program lands on page 1027" << QList<int>({ 3, 3, 1027 });
+}
+
+// update on a chip whose pages after the image hold a board's settings:
+// only differing pages are programmed (with built-in erase), the chip ends
+// holding the image with its last page zero-padded, and the pages after it
+// keep what they held.
+void WriteFileTest::updateProgramsOnlyWhatDiffers()
+{
+    QFETCH(QString, chip);
+    QFETCH(QList<int>, programmed);
+    simchip::Config config = fastChip();
+    config.pageSize256 = true;
+    QVERIFY(attach(config));
+    const QByteArray data = content(5 * 256 + 100); // six pages, the last one padded
+    QByteArray expected = data + QByteArray(156, '\0');
+    const QByteArray settings = content(2048 * 256).mid(6 * 256);
+    QByteArray before = expected;
+    if (chip.startsWith(QLatin1String("page 3 differs")))
+        before[3 * 256 + 40] = char(~before[3 * 256 + 40]);
+    if (chip == QLatin1String("erased"))
+        before = QByteArray(6 * 256, char(0xFF));
+    const QByteArray all = before + settings;
+    for (unsigned page = 0; page < 2048; ++page) {
+        const QByteArray bytes = all.mid(int(page) * 256, 256);
+        simchip::setPage(page, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    }
+    if (chip.endsWith(QLatin1String("page 1027"))) {
+        // The first program of page 3 arrives with address bit 10 flipped:
+        // page 3 keeps its old bytes and page 1027 takes the new ones.
+        bool landed = false;
+        simchip::setFrameHook([&, old = simchip::page(3)](const simchip::Frame& frame) {
+            if (landed || frame.in.at(0) != 0x83)
+                return;
+            landed = true;
+            simchip::setPage(1027, simchip::page(3));
+            simchip::setPage(3, old);
+        });
+    }
+    const QString path = writeInput(data);
+    DataFlashImage image;
+    QVERIFY(AT45DB041D_LoadFile(QFile::encodeName(path).constData(), image));
+    simchip::setFrameLog(true);
+    unsigned changed = 99;
+    const bool ok = AT45DB041D_UpdateImage(image, {}, &changed);
+    simchip::setFrameLog(false);
+    simchip::setFrameHook({});
+    QVERIFY2(ok, qPrintable(lastMessage));
+    QList<int> programs;
+    for (const simchip::Frame& frame : simchip::frames()) {
+        const std::uint8_t op = frame.in.at(0);
+        QVERIFY2(op != 0xC7 && op != 0x88 && op != 0x89 && op != 0x82 && op != 0x85, qPrintable(QString::number(op, 16)));
+        if (op == 0x83 || op == 0x86)
+            programs << (frame.in[1] << 8 | frame.in[2]);
+    }
+    simchip::clearFrames();
+    QCOMPARE(programs, programmed);
+    QCOMPARE(changed, unsigned(chip == QLatin1String("erased") ? 6 : programmed.isEmpty() ? 0 : 1));
+    QCOMPARE(testing::bytes(simchip::contents()), expected + settings);
+}
+
+// erase leaves every byte 0xFF, each page proven blank; a page that does
+// not erase is named.
+void WriteFileTest::eraseProvesBlank()
+{
+    simchip::Config config = fastChip();
+    config.pageSize256 = true;
+    QVERIFY(attach(config));
+    for (unsigned page : { 0u, 700u, 2047u })
+        simchip::setPage(page, std::vector<std::uint8_t>(256, 0x5A));
+    unsigned done = 0;
+    QVERIFY2(AT45DB041D_EraseAndProve({ [&](unsigned pages, unsigned) { done = pages; }, {}, {} }), qPrintable(lastMessage));
+    QCOMPARE(done, 2048u);
+    QCOMPARE(testing::bytes(simchip::contents()), QByteArray(2048 * 256, char(0xFF)));
+
+    config.stuck = { 9, 3, 0x01 };
+    QVERIFY(attach(config));
+    QVERIFY(!AT45DB041D_EraseAndProve());
+    QCOMPARE(lastMessage, QStringLiteral("Page 9 does not match the file after programming: the flash did not take it "
+                                         "(a worn or damaged chip)!"));
+}
+
+// protect makes the chip refuse programs; unprotect lets them through; WP#
+// held low and a locked sector each keep the chip protected and say why.
+void WriteFileTest::sectorProtection()
+{
+    simchip::Config config = fastChip();
+    config.pageSize256 = true;
+    QVERIFY(attach(config));
+    const std::vector<std::uint8_t> page(256, 0x11);
+    QVERIFY(AT45DB041D_SetSectorProtection(DataFlashProtection::On));
+    QVERIFY(!AT45DB041D_ProgramPage(5, page.data(), true) || simchip::page(5) != page);
+    QCOMPARE(simchip::page(5), std::vector<std::uint8_t>(256, 0xFF));
+    QVERIFY(AT45DB041D_SetSectorProtection(DataFlashProtection::Off));
+    QVERIFY(AT45DB041D_ProgramPage(5, page.data(), true));
+    QCOMPARE(simchip::page(5), page);
+
+    config.writeProtectLow = true;
+    QVERIFY(attach(config));
+    QVERIFY(!AT45DB041D_SetSectorProtection(DataFlashProtection::Off));
+    QVERIFY2(lastMessage.contains(QLatin1String("WP# pin is held low")), qPrintable(lastMessage));
+
+    config.writeProtectLow = false;
+    config.lockdown[3] = 0xFF; // sector 3
+    config.uniqueId[0] = 0xAB;
+    QVERIFY(attach(config));
+    QVERIFY(!AT45DB041D_SetSectorProtection(DataFlashProtection::Off));
+    QVERIFY2(lastMessage.contains(QLatin1String("sectors 3 are locked down for good")), qPrintable(lastMessage));
+    DataFlashSectors sectors;
+    QVERIFY(AT45DB041D_ReadSectors(sectors));
+    QCOMPARE(dataFlashSectorNames(sectors.protection), QStringLiteral("0a 0b 1 2 3 4 5 6 7"));
+    QCOMPARE(dataFlashSectorNames(sectors.lockdown), QStringLiteral("3"));
+    QCOMPARE(sectors.uniqueId[0], std::uint8_t(0xAB));
 }
 
 QTEST_GUILESS_MAIN(WriteFileTest)
