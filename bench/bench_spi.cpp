@@ -349,75 +349,77 @@ bool chipHolds(const QByteArray& data)
     return QByteArray(reinterpret_cast<const char*>(chip.data()), data.size()) == data;
 }
 
-// Checked writes of a 70 KB image onto an erased chip.
-Tally soakWrites(const char* line, double rate, int runs)
+// How one run over a noisy wire came out.
+enum class Outcome { Right, Refused, FalseSuccess, WrongRead };
+
+// runs of one job, each on a freshly powered chip with its own noise seed;
+// job(run) says how the run came out.
+template <typename Job>
+Tally soakRuns(const char* line, double rate, int runs, Job job)
 {
     Tally tally;
     for (int run = 0; run < runs; ++run) {
-        const QByteArray data = randomBytes(70 * 1024, quint32(run) * 2654435761u);
         if (!attachNoisy(noisyChip(line, rate, unsigned(run))))
             continue;
         ++tally.runs;
-        const bool ok = AT45DB041D_ChipErase()
-                        && AT45DB041D_ProgramImage(imageOf(data), DataFlashCheck::Proven);
-        if (!ok)
-            ++tally.refused;
-        else if (chipHolds(data))
-            ++tally.right;
-        else
-            ++tally.falseSuccesses;
+        switch (job(run)) {
+        case Outcome::Right: ++tally.right; break;
+        case Outcome::Refused: ++tally.refused; break;
+        case Outcome::FalseSuccess: ++tally.falseSuccesses; break;
+        case Outcome::WrongRead: ++tally.wrongReads; break;
+        }
     }
     return tally;
 }
 
-// Verifies of a 70 KB image; every other chip holds one byte that differs.
+QByteArray soakImage(int run)
+{
+    return randomBytes(70 * 1024, quint32(run) * 2654435761u);
+}
+
+// Checked writes of a 70 KB image onto an erased chip.
+Tally soakWrites(const char* line, double rate, int runs)
+{
+    return soakRuns(line, rate, runs, [](int run) {
+        const QByteArray data = soakImage(run);
+        if (!AT45DB041D_ChipErase() || !AT45DB041D_ProgramImage(imageOf(data), DataFlashCheck::Proven))
+            return Outcome::Refused;
+        return chipHolds(data) ? Outcome::Right : Outcome::FalseSuccess;
+    });
+}
+
+// Verifies of a 70 KB image; every other chip holds one byte that differs,
+// which the verify must name.
 Tally soakVerifies(const char* line, double rate, int runs)
 {
-    Tally tally;
-    for (int run = 0; run < runs; ++run) {
-        const QByteArray data = randomBytes(70 * 1024, quint32(run) * 2654435761u);
-        if (!attachNoisy(noisyChip(line, rate, unsigned(run))))
-            continue;
-        ++tally.runs;
+    return soakRuns(line, rate, runs, [](int run) {
+        const QByteArray data = soakImage(run);
         QByteArray onChip = data;
         const bool differs = run % 2 == 1;
-        if (differs) { // QByteArray's element reference has no ^= on Qt 5
-            const int at = (run * 7919) % onChip.size();
+        const int at = (run * 7919) % onChip.size();
+        if (differs) // QByteArray's element reference has no ^= on Qt 5
             onChip[at] = char(onChip.at(at) ^ 0x10);
-        }
         presetChip(onChip);
         DataFlashDifference where;
-        const bool ok = AT45DB041D_VerifyImage(imageOf(data), DataFlashPadding::Zeros, {}, &where);
-        if (ok && differs)
-            ++tally.falseSuccesses;
-        else if (!ok && (!differs || std::size_t(where.page) * 256 + where.offset != std::size_t((run * 7919) % onChip.size())))
-            ++tally.refused;
-        else
-            ++tally.right;
-    }
-    return tally;
+        if (AT45DB041D_VerifyImage(imageOf(data), DataFlashPadding::Zeros, {}, &where))
+            return differs ? Outcome::FalseSuccess : Outcome::Right;
+        const bool named = differs && int(where.page) * 256 + int(where.offset) == at;
+        return named ? Outcome::Right : Outcome::Refused;
+    });
 }
 
 // Proven reads of a whole chip of random bytes.
 Tally soakReads(const char* line, double rate, int runs)
 {
-    Tally tally;
-    for (int run = 0; run < runs; ++run) {
+    return soakRuns(line, rate, runs, [](int run) {
         const QByteArray data = randomBytes(2048 * 256, quint32(run) * 40503u);
-        if (!attachNoisy(noisyChip(line, rate, unsigned(run))))
-            continue;
-        ++tally.runs;
         presetChip(data);
         std::vector<std::uint8_t> contents;
-        const bool ok = AT45DB041D_ReadChip(contents);
-        if (!ok)
-            ++tally.refused;
-        else if (QByteArray(reinterpret_cast<const char*>(contents.data()), int(contents.size())) == data)
-            ++tally.right;
-        else
-            ++tally.wrongReads;
-    }
-    return tally;
+        if (!AT45DB041D_ReadChip(contents))
+            return Outcome::Refused;
+        const QByteArray read(reinterpret_cast<const char*>(contents.data()), int(contents.size()));
+        return read == data ? Outcome::Right : Outcome::WrongRead;
+    });
 }
 
 bool noiseSoak()
