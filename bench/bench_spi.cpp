@@ -424,7 +424,7 @@ Tally soakReads(const char* line, double rate, int runs)
 
 bool noiseSoak()
 {
-    std::printf("\nnoise soak (each bit flipped with the given probability; seeded, so a run repeats)\n");
+    std::printf("\nnoise soak (each bit flipped with the given probability, from a seeded generator; how many bits the polls clock, and so where the flips land, varies with timing)\n");
     std::printf("%-8s %-4s %-7s %5s %6s %8s %15s %13s\n", "job", "line", "rate", "runs", "right", "refused",
                 "false successes", "wrong reads");
     bool clean = true;

@@ -96,7 +96,7 @@ struct Config {
     // Random bit errors on the wires, as on a long unshielded cable: each SI
     // bit the chip samples and each SO bit the port reads is flipped with
     // this probability (PAGEKILN_SIM_NOISE_SI, PAGEKILN_SIM_NOISE_SO), from a
-    // generator seeded with seed (PAGEKILN_SIM_SEED), so a run repeats.
+    // generator seeded with seed (PAGEKILN_SIM_SEED): the same bits clocked meet the same flips.
     double noiseSi = 0.0;
     double noiseSo = 0.0;
     std::uint64_t seed = 1;
