@@ -2,9 +2,9 @@
 
 #include "ui_mainwindow.h"
 
-#include "at45db041d.h"
 #include "dialogs.h"
 #include "frontend.h"
+#include "writejob.h"
 #include "lpt.h"
 #include "platform.h"
 
@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QSettings>
 
-bool portDriverLoaded = false;
 const char* const kSettingsOrganisation = frontend::kSettingsOrganisation;
 const char* const kSettingsApplication = frontend::kSettingsApplication;
 
@@ -111,70 +110,94 @@ void MainWindow::on_btnWrite_clicked()
     QCoreApplication::processEvents();
     logWriteParameters();
 
-    if (!portDriverLoaded) {
-        showStatus(QStringLiteral("Loading dll..."));
-        QString problem;
-        if (!frontend::loadPortLibrary(problem)) {
-            reportFailure(QStringLiteral("Loading dll failed!"), problem);
-            return;
+    // The job's stages shown on the status line and the progress bar, with a
+    // pause after the file is read and after the erase.
+    class WindowReport : public frontend::WriteJobReport {
+        using Stage = frontend::WriteStage;
+
+    public:
+        explicit WindowReport(MainWindow* window)
+            : window(window)
+        {
         }
-        portDriverLoaded = true;
-    }
+        void starting(Stage stage, const frontend::WriteJobState&) override
+        {
+            if (const char* text = statusText(stage))
+                window->showStatus(QString::fromLatin1(text));
+        }
+        void finished(Stage stage, const frontend::WriteJobState&) override
+        {
+            switch (stage) {
+            case Stage::LoadLibrary:
+                break;
+            case Stage::Connect:
+            case Stage::PageSize:
+                window->form->progressBar->setValue(stage == Stage::Connect ? 1 : 2);
+                window->refresh();
+                break;
+            case Stage::ReadFile:
+                platformSleepMs(kStagePauseMs);
+                break;
+            case Stage::Erase:
+                window->form->progressBar->setValue(3);
+                window->refresh();
+                platformSleepMs(kStagePauseMs);
+                break;
+            case Stage::Program:
+                window->form->labelStatus->setText(QStringLiteral("Done."));
+                window->form->progressBar->setValue(4);
+                window->repaint();
+                window->update();
+                break;
+            }
+        }
+        void failed(Stage stage, const QStringList& problem, const frontend::WriteJobState&) override
+        {
+            window->reportFailure(QString::fromLatin1(failureText(stage)), problem.join(QLatin1Char('\n')));
+        }
 
-    showStatus(QStringLiteral("Starting the communication..."));
-    QString portInUse;
-    if (!frontend::lockPort(portInUse)) {
-        reportFailure(QStringLiteral("Failed to start communication!"), portInUse);
-        return;
-    }
-    if (!AT45DB041D_Connect()) {
-        reportFailure(QStringLiteral("Failed to start communication!"), frontend::connectionProblem());
-        return;
-    }
-    form->progressBar->setValue(1);
-    refresh();
+    private:
+        static const char* statusText(Stage stage)
+        {
+            switch (stage) {
+            case Stage::LoadLibrary: return "Loading dll...";
+            case Stage::Connect: return "Starting the communication...";
+            case Stage::PageSize: return "Setting page size to 256B...";
+            case Stage::ReadFile: return nullptr;
+            case Stage::Erase: return "Erasing chip...";
+            case Stage::Program: return "Writing data to flash...";
+            }
+            return nullptr;
+        }
+        static const char* failureText(Stage stage)
+        {
+            switch (stage) {
+            case Stage::LoadLibrary: return "Loading dll failed!";
+            case Stage::Connect: return "Failed to start communication!";
+            case Stage::PageSize: return "Setting page size to 256B failed!";
+            case Stage::ReadFile: return "Writing data failed!";
+            case Stage::Erase: return "Erasing chip failed!";
+            case Stage::Program: return "Writing data failed!";
+            }
+            return "";
+        }
+        MainWindow* window;
+    } report(this);
 
-    showStatus(QStringLiteral("Setting page size to 256B..."));
-    if (!AT45DB041D_SetBinaryPageSize()) {
-        reportFailure(QStringLiteral("Setting page size to 256B failed!"), lastMessage);
-        return;
-    }
-    form->progressBar->setValue(2);
-    refresh();
-    // Nothing is erased until the file is known to be writable and is read
-    // whole: a run that cannot finish leaves the board's old image in place,
-    // and the file changing on disk during the erase cannot change what is
-    // written. The name goes in the platform's file-name encoding, so that
-    // paths keep their characters.
-    DataFlashImage image;
-    if (!AT45DB041D_LoadFile(QFile::encodeName(filePath).constData(), image)) {
-        reportFailure(QStringLiteral("Writing data failed!"), lastMessage);
-        return;
-    }
-    platformSleepMs(kStagePauseMs);
-
-    showStatus(QStringLiteral("Erasing chip..."));
-    if (!AT45DB041D_ChipErase()) {
-        reportFailure(QStringLiteral("Erasing chip failed!"), lastMessage);
-        return;
-    }
-    form->progressBar->setValue(3);
-    refresh();
-    platformSleepMs(kStagePauseMs);
-
-    showStatus(QStringLiteral("Writing data to flash..."));
-    // Done only once the chip has been read back and holds the file, with
-    // the zero padding written after it.
-    if (!AT45DB041D_WriteImage(image) || !AT45DB041D_VerifyImage(image, DataFlashPadding::Zeros)) {
-        reportFailure(QStringLiteral("Writing data failed!"), lastMessage);
-        return;
-    }
-    form->labelStatus->setText(QStringLiteral("Done."));
-    form->progressBar->setValue(4);
-    repaint();
-    update();
-
-    if (writtenIn264BytePages()) {
+    // The page size is set before the file is read, and the file is checked
+    // for the page size then in force: a chip whose switch waits for a power
+    // cycle is written in 264-byte pages, and the user told afterwards. The
+    // name goes in the platform's file-name encoding, so that paths keep
+    // their characters.
+    frontend::WriteJob job;
+    job.path = QFile::encodeName(filePath);
+    job.fileRead = frontend::WriteJob::FileRead::AfterPageSize;
+    job.reach = frontend::WriteJob::Reach::Connect;
+    job.pendingPageSize = frontend::WriteJob::PendingPageSize::WriteAnyway;
+    job.programming = frontend::WriteJob::Programming::WriteAndVerify;
+    frontend::WriteJobState state;
+    frontend::WriteStage stage;
+    if (frontend::runWriteJob(job, report, state, stage) == frontend::WriteOutcome::Done && state.in264BytePages) {
         dialogs::message(this, QMessageBox::Information, QStringLiteral("Notice"),
                          QStringLiteral("The file was written in 264-byte pages. The chip is now set to 256-byte "
                                         "pages, which takes effect after a power cycle: switch the board off and "
@@ -219,12 +242,4 @@ void MainWindow::setInputsEnabled(bool enabled)
     form->btnWrite->setEnabled(enabled);
     form->btnPath->setEnabled(enabled);
     form->lineEdit->setEnabled(enabled);
-}
-
-// After a write: the chip still reads 264-byte pages when its page-size
-// change waits for a power cycle, so the file went in 264-byte pages.
-bool MainWindow::writtenIn264BytePages() const
-{
-    DataFlashStatus st;
-    return AT45DB041D_ReadStatus(st) && !st.pageSize256;
 }

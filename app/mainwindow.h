@@ -43,7 +43,6 @@ private:
     void reportFailure(const QString& status, const QString& problem);
     void refresh();
     void setInputsEnabled(bool enabled);
-    bool writtenIn264BytePages() const;
 
     MainWindowForm* form;
     QString lptAddress;

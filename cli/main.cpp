@@ -3,6 +3,7 @@
 // telling what chip is on the port. A thin front end over the driver.
 #include "at45db041d.h"
 #include "frontend.h"
+#include "writejob.h"
 #include "lpt.h"
 #include "platform.h"
 #include "progress.h"
@@ -250,99 +251,139 @@ int info()
     return kSuccess;
 }
 
-// The stages write and update share, up to the first change to the chip's
-// contents: connect (an unprotected chip), the file read whole and checked
-// for the 256-byte pages the chip will be written in (what is programmed is
-// that copy), the page size set, and a chip still in 264-byte pages left for
-// a run after the power cycle. Returns -1 to go on, else the exit status.
-int prepareImage(const QString& file, const char* command, DataFlashImage& image)
-{
-    QByteArray path;
-    if (!encodeFileName(file, path))
-        return kFailed;
-    DataFlashInfo chip;
-    if (!reachChip(frontend::ChipUse::Writing, chip))
-        return kFailed;
-    progress->stage(QStringLiteral("reading %1").arg(file));
-    if (!AT45DB041D_LoadFile(path.constData(), image, DataFlashLayout::Pages256))
-        return fileProblem(file);
-    if (stopSignal)
-        return stopped(QStringLiteral("nothing on the chip was changed"));
+// write and update: the job's stages on the progress line, its failures and
+// stops told as what the chip holds now.
+class CliReport : public frontend::WriteJobReport {
+    using Stage = frontend::WriteStage;
+    using Programming = frontend::WriteJob::Programming;
 
-    if (!chip.status.pageSize256)
-        progress->stage(QStringLiteral("setting 256-byte pages"));
-    if (!AT45DB041D_SetBinaryPageSize())
-        return fail(lastMessage);
-    // A page-size switch takes effect at the next power-up: a chip still in
-    // 264-byte pages is left unchanged, for a run after the power cycle.
-    DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st))
-        return fail(QStringLiteral("Failed to read the status byte!"));
-    if (!st.pageSize256) {
-        if (stopSignal)
-            return stopped(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a power "
-                                          "cycle; nothing else on the chip was changed"));
+public:
+    CliReport(const QString& file, Programming programming)
+        : file(file)
+        , programming(programming)
+    {
+    }
+
+    void starting(Stage stage, const frontend::WriteJobState& state) override
+    {
+        switch (stage) {
+        case Stage::LoadLibrary:
+            break;
+        case Stage::Connect:
+            progress->stage(QStringLiteral("connecting"));
+            break;
+        case Stage::ReadFile:
+            progress->stage(QStringLiteral("reading %1").arg(file));
+            break;
+        case Stage::PageSize:
+            if (!state.chip.status.pageSize256)
+                progress->stage(QStringLiteral("setting 256-byte pages"));
+            break;
+        case Stage::Erase:
+            progress->stage(QStringLiteral("erasing"));
+            break;
+        case Stage::Program:
+            progress->stage(programming == Programming::Update   ? QStringLiteral("updating")
+                            : programming == Programming::Proven ? QStringLiteral("writing and checking")
+                                                                 : QStringLiteral("writing"));
+            break;
+        }
+    }
+
+    void failed(Stage stage, const QStringList& problem, const frontend::WriteJobState& state) override
+    {
+        QStringList lines = problem;
+        if (stage == Stage::ReadFile && !lastFileReason.isEmpty())
+            lines << QStringLiteral("cannot read %1: %2").arg(file, lastFileReason);
+        if (stage == Stage::Program && programming == Programming::Update)
+            lines << QStringLiteral("%1 of the pages tested were changed; run update again").arg(state.changed);
+        fail(lines);
+    }
+
+    DataFlashRun run(Stage) override { return runReporting(); }
+    bool stopRequested() override { return stopSignal != 0; }
+
+    // The exit status after a stop at stage.
+    int stoppedAt(Stage stage, const frontend::WriteJobState& state) const
+    {
+        const QString none = QStringLiteral("the chip is erased and holds none of %1; run write again").arg(file);
+        switch (stage) {
+        case Stage::LoadLibrary:
+        case Stage::Connect:
+        case Stage::ReadFile:
+            break;
+        case Stage::PageSize:
+            if (state.in264BytePages)
+                return stopped(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a "
+                                              "power cycle; nothing else on the chip was changed"));
+            break;
+        case Stage::Erase:
+            return stopped(none);
+        case Stage::Program:
+            if (programming == Programming::Update)
+                return stopped(QStringLiteral("pages 0 to %1 hold %2 (%3 changed), the rest as before; run update "
+                                              "again")
+                                   .arg(qlonglong(state.pagesDone) - 1)
+                                   .arg(file)
+                                   .arg(state.changed));
+            if (state.pagesDone == 0)
+                return stopped(none);
+            return stopped(QStringLiteral("the chip is erased and partly written, up to page %1 (pages 0 to %1 "
+                                          "hold %2%3); run write again")
+                               .arg(state.pagesDone - 1)
+                               .arg(file, programming == Programming::Proven ? QStringLiteral(", checked")
+                                                                             : QString()));
+        }
+        return stopped(QStringLiteral("nothing on the chip was changed"));
+    }
+
+private:
+    QString file;
+    Programming programming;
+};
+
+// The file read whole and checked for 256-byte pages before the chip is
+// touched but for its probe, so that a file that cannot be written leaves
+// even the page size untouched; a chip whose 256-byte pages wait for a
+// power cycle is left as it is, before the erase.
+int writeJob(const QString& file, frontend::WriteJob::Programming programming)
+{
+    frontend::WriteJob job;
+    if (!encodeFileName(file, job.path))
+        return kFailed;
+    job.programming = programming;
+    CliReport report(file, programming);
+    frontend::WriteJobState state;
+    frontend::WriteStage stage;
+    switch (frontend::runWriteJob(job, report, state, stage)) {
+    case frontend::WriteOutcome::Failed:
+        return kFailed;
+    case frontend::WriteOutcome::Stopped:
+        return report.stoppedAt(stage, state);
+    case frontend::WriteOutcome::PowerCycle:
         say(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a power cycle: switch the "
                            "board off and on, then run %1 again (nothing was erased or written)")
-                .arg(QLatin1String(command)));
+                .arg(programming == frontend::WriteJob::Programming::Update ? QStringLiteral("update")
+                                                                            : QStringLiteral("write")));
         return kPowerCycle;
+    case frontend::WriteOutcome::Done:
+        break;
     }
-    if (stopSignal)
-        return stopped(QStringLiteral("nothing on the chip was changed"));
-    return -1;
-}
-
-int write(const QString& file, DataFlashCheck check)
-{
-    const bool checked = check == DataFlashCheck::Proven;
-    DataFlashImage image;
-    if (const int status = prepareImage(file, "write", image); status >= 0)
-        return status;
-
-    progress->stage(QStringLiteral("erasing"));
-    if (!AT45DB041D_ChipErase(runReporting()))
-        return fail(lastMessage);
-    if (stopSignal)
-        return stopped(QStringLiteral("the chip is erased and holds none of %1; run write again").arg(file));
-    progress->stage(checked ? QStringLiteral("writing and checking") : QStringLiteral("writing"));
-    unsigned done = 0;
-    if (!AT45DB041D_ProgramImage(image, check, runReporting(&done))) {
-        if (!stopSignal)
-            return fail(lastMessage);
-        if (done == 0)
-            return stopped(QStringLiteral("the chip is erased and holds none of %1; run write again").arg(file));
-        return stopped(QStringLiteral("the chip is erased and partly written, up to page %1 (pages 0 to %1 hold "
-                                      "%2%3); run write again")
-                           .arg(done - 1)
-                           .arg(file, checked ? QStringLiteral(", checked") : QString()));
+    switch (programming) {
+    case frontend::WriteJob::Programming::Update:
+        note(QStringLiteral("%1 is on the chip: %2 of its %3 pages changed, every page proven; pages after it "
+                            "left as they were")
+                 .arg(file)
+                 .arg(state.changed)
+                 .arg(state.image.pages()));
+        break;
+    case frontend::WriteJob::Programming::Proven:
+        note(QStringLiteral("%1 written; every page proven on the chip").arg(file));
+        break;
+    default:
+        note(QStringLiteral("%1 written, unchecked").arg(file));
+        break;
     }
-    note(checked ? QStringLiteral("%1 written; every page proven on the chip").arg(file)
-                 : QStringLiteral("%1 written, unchecked").arg(file));
-    return kSuccess;
-}
-
-int update(const QString& file)
-{
-    DataFlashImage image;
-    if (const int status = prepareImage(file, "update", image); status >= 0)
-        return status;
-    progress->stage(QStringLiteral("updating"));
-    unsigned done = 0;
-    unsigned changed = 0;
-    if (!AT45DB041D_UpdateImage(image, runReporting(&done), &changed)) {
-        if (!stopSignal)
-            return fail({ lastMessage, QStringLiteral("%1 of the pages tested were changed; run update again")
-                                           .arg(changed) });
-        return stopped(QStringLiteral("pages 0 to %1 hold %2 (%3 changed), the rest as before; run update again")
-                           .arg(qlonglong(done) - 1)
-                           .arg(file)
-                           .arg(changed));
-    }
-    note(QStringLiteral("%1 is on the chip: %2 of its %3 pages changed, every page proven; pages after it left as "
-                        "they were")
-             .arg(file)
-             .arg(changed)
-             .arg(image.pages()));
     return kSuccess;
 }
 
@@ -588,9 +629,10 @@ int main(int argc, char* argv[])
     if (name == QLatin1String("info"))
         return info();
     if (name == QLatin1String("write"))
-        return write(args[1], parser.isSet(noVerify) ? DataFlashCheck::Unchecked : DataFlashCheck::Proven);
+        return writeJob(args[1], parser.isSet(noVerify) ? frontend::WriteJob::Programming::Unchecked
+                                                        : frontend::WriteJob::Programming::Proven);
     if (name == QLatin1String("update"))
-        return update(args[1]);
+        return writeJob(args[1], frontend::WriteJob::Programming::Update);
     if (name == QLatin1String("erase"))
         return erase();
     if (name == QLatin1String("unprotect"))
