@@ -456,11 +456,14 @@ bool noiseSoak()
 
 } // namespace
 
-// "soak" as the argument runs the noise soak alone.
+// "soak" as the argument runs the noise soak alone, "paths" the jobs
+// against their bounds alone.
 int main(int argc, char* argv[])
 {
     if (argc > 1 && std::string(argv[1]) == "soak")
         return noiseSoak() ? 0 : 1;
+    if (argc > 1 && std::string(argv[1]) == "paths")
+        return pathsAgainstTheirBounds() ? 0 : 1;
     const double spi = spiByteRatio();
     std::printf("port link overhead ratio: %.3f (target under 1.20)\n", spi);
     std::fflush(stdout);

@@ -100,9 +100,10 @@ bool Writer::stopped(const DataFlashRun& run, std::uint32_t page, const char* wh
 
 // Programs page (its data already in the program buffer) while the proof
 // buffer takes the second transfer; while the chip compares, the next
-// page's first transfer replaces this page's in the program buffer, so that
-// a compare sent to the wrong buffer can never find this page equal to the
-// bytes it was programmed from.
+// page's first transfer replaces this page's in the program buffer, half
+// during each of the proof's compares, so that the decisive compare, sent
+// to the wrong buffer, can never find this page equal to the bytes it was
+// programmed from.
 bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData)
 {
     prover.startProgram(kProgramBuffer, page, false);
@@ -110,16 +111,19 @@ bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool 
     if (!prover.programmedFor(page, false))
         return false;
     prover.startCompare(kProofBuffer, page);
+    Proof proof;
     if (nextIsData) {
         std::uint8_t next[kDataFlashMaxPageLength];
         dataOf(page + 1, next);
-        prover.load(kProgramBuffer, page + 1, next);
-        loaded = page + 1;
+        const Prover::Overlap overlap { kProgramBuffer, page + 1, next, false, data };
+        proof = prover.finishProof(kProofBuffer, page, data, &overlap);
+        loaded = proof == Proof::Proven ? long(page + 1) : -1;
     } else {
         prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
         loaded = -1;
+        proof = prover.finishProof(kProofBuffer, page, data);
     }
-    switch (prover.finishProof(kProofBuffer, page, data)) {
+    switch (proof) {
     case Proof::Proven:
         return true;
     case Proof::Failed:
@@ -266,30 +270,25 @@ bool Writer::keepNeighboursAfterImage(std::uint32_t page)
 }
 
 // Each page of the image is tested with one transfer and the chip's compare
-// (a proof); a page that fails it is repaired, which proves it once more
-// from fresh transfers and, when it really differs, programs it with erase
-// and proves it. Buffer writes are aimed at the page being tested: a write
-// that noise turns into a program can only reach that page, which is then
-// tested again.
+// (a proof), the next page's transfer going while the chip compares; a page
+// that fails it is repaired, which proves it once more from fresh transfers
+// and, when it really differs, programs it with erase and proves it. Buffer
+// writes are aimed at the page they are for: a write that noise turns into
+// a program can only reach that page, which is tested after it.
 bool Writer::writeChanged(const DataFlashRun& run)
 {
     keepAfterImage = true;
     const std::uint32_t pages = image.pages();
-    std::uint8_t data[kDataFlashMaxPageLength];
-    for (std::uint32_t page = 0; page < pages; ++page) {
-        if (stopped(run, page, "tested"))
-            return false;
-        dataOf(page, data);
-        const Proof proof = prover.prove(kProofBuffer, page, data);
-        if (proof == Proof::Failed)
-            return false;
-        if (proof != Proof::Proven && !repair(page))
-            return false;
+    Prover::PageStream stream;
+    stream.expected = [this](std::uint32_t page, std::uint8_t* out) { dataOf(page, out); };
+    stream.resolve = [this](std::uint32_t page, int, std::uint8_t*) { return repair(page); };
+    stream.passed = [this, &run, pages](std::uint32_t page, const std::uint8_t*) {
         proven[page] = true;
         if (run.progress)
             run.progress(page + 1, pages);
-    }
-    return true;
+    };
+    stream.stop = [this, &run](std::uint32_t page) { return stopped(run, page, "tested"); };
+    return prover.provePages(pages, stream);
 }
 
 bool Writer::writeProven(const DataFlashRun& run)

@@ -86,7 +86,7 @@ void Prover::guard(std::uint32_t page, const std::uint8_t* content)
     std::memcpy(guardContent, content, pageLength);
 }
 
-Prover::Stray Prover::checkStray(std::uint32_t page)
+Prover::Stray Prover::checkStray(std::uint32_t page, DataFlashStatus* ready, bool* readyKnown)
 {
     DataFlashStatus st;
     Status status;
@@ -94,6 +94,11 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
     do
         status = readConfirmedStatus(Wire::Block, st);
     while (status == Status::Disagreed && ++reads < 8);
+    const bool idle = status == Status::Confirmed && st.ready;
+    if (readyKnown)
+        *readyKnown = idle;
+    if (idle && ready)
+        *ready = st;
     if (status != Status::Confirmed || st.ready)
         return Stray::None; // a silent chip is left to the next wait
     if (!waitReported(kEraseProgramBudget, Wire::Block,
@@ -146,11 +151,48 @@ bool Prover::restoreGuarded()
     return restored;
 }
 
-Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data)
+// Waits for a compare to end. After a buffer write of half a page or more
+// the compare (at most 200 us) is long over, so a busy chip then means that
+// the write became a program: the proof is unsure.
+Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st, Stray* stray)
 {
-    DataFlashStatus st;
-    if (!comparedFor(page, st))
+    bool known = false;
+    if (afterWrite) {
+        const Stray found = checkStray(page, &st, &known);
+        if (stray)
+            *stray = found;
+        if (found != Stray::None)
+            return found == Stray::Handled ? Proof::Unsure : Proof::Failed;
+    }
+    if (!known && !comparedFor(page, st))
         return Proof::Failed;
+    return Proof::Proven;
+}
+
+Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
+                          Stray* stray)
+{
+    if (stray)
+        *stray = Stray::None;
+    const unsigned half = pageLength / 2;
+    std::uint8_t next[kDataFlashMaxPageLength];
+    bool holdFirstByte = false;
+    if (overlap) {
+        std::memcpy(next, overlap->data, pageLength);
+        if (overlap->flipFirst)
+            next[0] = static_cast<std::uint8_t>(~next[0]);
+        // Should the first half leave the bytes the page was programmed
+        // from as they are, its first byte goes inverted until the proof is
+        // over: a compare that noise sends to that buffer must not find the
+        // page equal to them.
+        holdFirstByte = overlap->replacing && std::memcmp(next, overlap->replacing, half) == 0;
+        if (holdFirstByte)
+            next[0] = static_cast<std::uint8_t>(~next[0]);
+        sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, next, half);
+    }
+    DataFlashStatus st;
+    if (const Proof waited = compared(page, overlap, st, stray); waited != Proof::Proven)
+        return waited;
     // The buffer differs from the page in its first byte at least: a clear
     // COMP means this compare was not the one the chip ran.
     if (!st.comp)
@@ -161,9 +203,17 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
     // COMP stays set and the proof fails (callers that guard a page check it
     // then).
     startCompare(buffer, page);
-    if (!comparedFor(page, st))
-        return Proof::Failed;
-    return st.comp ? Proof::Differs : Proof::Proven;
+    if (overlap)
+        sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, next + half, pageLength - half, half);
+    if (const Proof waited = compared(page, overlap, st, stray); waited != Proof::Proven)
+        return waited;
+    if (st.comp)
+        return Proof::Differs;
+    if (holdFirstByte) {
+        const std::uint8_t first = overlap->flipFirst ? static_cast<std::uint8_t>(~overlap->data[0]) : overlap->data[0];
+        sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, &first, 1);
+    }
+    return Proof::Proven;
 }
 
 Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data)
@@ -173,6 +223,40 @@ Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data)
         return stray == Stray::Handled ? Proof::Unsure : Proof::Failed;
     startCompare(buffer, page);
     return finishProof(buffer, page, data);
+}
+
+bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
+{
+    std::uint8_t data[2][kDataFlashMaxPageLength];
+    int buffer = 0;
+    if (pages)
+        stream.expected(0, data[0]);
+    if (pages > 1)
+        stream.expected(1, data[1]);
+    bool reload = true; // the page's buffer has to be filled whole
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (stream.stop && stream.stop(page))
+            return false;
+        const int other = 1 - buffer;
+        if (reload) {
+            loadFlipped(buffer, aimFor(page), data[buffer]);
+            if (checkStray(page) == Stray::Failed)
+                return false;
+        }
+        startCompare(buffer, page);
+        const Overlap next { other, aimFor(page + 1), data[other], true, nullptr };
+        const Proof proof = finishProof(buffer, page, data[buffer], page + 1 < pages ? &next : nullptr);
+        if (proof == Proof::Failed)
+            return false;
+        if (proof != Proof::Proven && !stream.resolve(page, buffer, data[buffer]))
+            return false;
+        stream.passed(page, data[buffer]);
+        reload = proof != Proof::Proven;
+        if (page + 2 < pages)
+            stream.expected(page + 2, data[buffer]);
+        buffer = other;
+    }
+    return true;
 }
 
 QString unreliableWireText(std::uint32_t page, const char* doing, WireDirection direction)

@@ -8,6 +8,7 @@
 #include "wire.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace dataflash {
@@ -50,8 +51,10 @@ public:
     // write may have become a program (the guarded page has then been proven,
     // and restored when it changed). Failed, with lastMessage set, when the
     // chip did not become ready or the guarded page could not be restored.
+    // ready, when given, receives the confirmed status of an idle chip (and
+    // readyKnown says whether there was one).
     enum class Stray { None, Handled, Failed };
-    Stray checkStray(std::uint32_t page);
+    Stray checkStray(std::uint32_t page, DataFlashStatus* ready = nullptr, bool* readyKnown = nullptr);
     // After a proof that did not pass, in a guarded job: proves the guarded
     // page again (the patch of a proof that noise made a program hits it
     // unseen but for the failed proof), restoring it when it changed. False,
@@ -71,13 +74,44 @@ public:
     void startCompare(int buffer, std::uint32_t page);
     void startProgram(int buffer, std::uint32_t page, bool erase);
 
+    // A transfer into the other buffer made while a proof's two compares
+    // run, half during each, so that the chip's compare time is spent
+    // sending: the next page's data.
+    struct Overlap {
+        int buffer;
+        std::uint32_t aim;            // the page its don't-care address bits name
+        const std::uint8_t* data;     // a whole page
+        bool flipFirst;               // sent with its first byte inverted (for the next proof)
+        const std::uint8_t* replacing; // what the buffer holds, when that must not survive the
+                                       // proof (the bytes the page was just programmed from); or null
+    };
+
     // Waits for a compare started on a buffer loaded by loadFlipped, then
     // finishes the proof: the compare must have found the difference (so
     // COMP is known set), the first byte is corrected, and a second compare
     // must clear COMP. A compare the chip ignored leaves COMP as it was and
     // so can never pass for one that found the page equal. The buffer
-    // writes are aimed as aimFor says.
-    Proof finishProof(int buffer, std::uint32_t page, const std::uint8_t* data);
+    // writes are aimed as aimFor says. With an overlap, its transfer goes
+    // meanwhile; it is complete only when the proof passed (a caller reloads
+    // that buffer otherwise), and stray, when given, says whether one of the
+    // writes was found to have become a program.
+    Proof finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap = nullptr,
+                      Stray* stray = nullptr);
+    // Proves pages 0 to pages - 1 in turn against what expected says they
+    // hold, one transfer a page: the two buffers take turns, the next page's
+    // transfer going while the chip compares this one. What expected says
+    // is asked while the chip is idle. A page that does not pass goes to
+    // resolve (which may use both buffers); one that passes, or that resolve
+    // accepts, to passed. stop is asked before each page. False when stop,
+    // resolve or the chip ended it, with lastMessage set.
+    struct PageStream {
+        std::function<void(std::uint32_t page, std::uint8_t* out)> expected;
+        std::function<bool(std::uint32_t page, int buffer, std::uint8_t* data)> resolve;
+        std::function<void(std::uint32_t page, const std::uint8_t* data)> passed;
+        std::function<bool(std::uint32_t page)> stop;
+    };
+    bool provePages(std::uint32_t pages, const PageStream& stream);
+
     // A whole proof in one buffer.
     Proof prove(int buffer, std::uint32_t page, const std::uint8_t* data);
 
@@ -101,6 +135,7 @@ public:
     bool readTwice(std::uint32_t page, std::uint8_t* out);
 
 private:
+    Proof compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st, Stray* stray);
     bool wireFromChipFlips();
     bool restoreGuarded();
 

@@ -105,66 +105,36 @@ bool Verifier::confirm(std::uint32_t page, int buffer, std::uint8_t* data, DataF
 bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
 {
     const std::uint32_t pages = image.pages();
-    std::uint8_t data[2][kDataFlashMaxPageLength];
-    int buffer = 0;
-    if (pages) {
-        // Page 0 is read twice alike before anything is written to a
-        // buffer: from then on every buffer write is aimed at a page whose
-        // content is known, and can be restored when noise makes the write
-        // a program.
-        std::uint8_t first[kDataFlashMaxPageLength];
-        int reads = 0;
-        while (!prover.readTwice(0, first)) {
-            if (++reads == kConfirmations) {
-                lastMessage = unreliableWireText(0, "verified", WireDirection::FromChip);
-                return false;
-            }
-        }
-        prover.guard(0, first);
-        expected(0, data[0]);
-        prover.loadFlipped(buffer, prover.aimFor(0), data[0]);
-        if (prover.checkStray(0) == Prover::Stray::Failed)
+    if (!pages)
+        return true;
+    // Page 0 is read twice alike before anything is written to a buffer:
+    // from then on every buffer write is aimed at a page whose content is
+    // known, and can be restored when noise makes the write a program.
+    std::uint8_t first[kDataFlashMaxPageLength];
+    for (int reads = 0; !prover.readTwice(0, first);) {
+        if (++reads == kConfirmations) {
+            lastMessage = unreliableWireText(0, "verified", WireDirection::FromChip);
             return false;
-        prover.startCompare(buffer, 0);
+        }
     }
-    for (std::uint32_t page = 0; page < pages; ++page) {
-        if (run.stopRequested && run.stopRequested()) {
-            DataFlashStatus st;
-            if (prover.comparedFor(page, st))
-                lastMessage = QStringLiteral("Stopped before page %1 was compared.").arg(page);
-            return false;
-        }
-        const int other = 1 - buffer;
-        Prover::Stray stray = Prover::Stray::None;
-        if (page + 1 < pages) {
-            expected(page + 1, data[other]);
-            prover.loadFlipped(other, prover.aimFor(page + 1), data[other]);
-            stray = prover.checkStray(page + 1);
-        }
-        if (stray == Prover::Stray::Failed)
-            return false;
-        // After a stray program the guarded page was proven again, which
-        // took over COMP: this page is proven afresh.
-        const Proof proof
-            = stray == Prover::Stray::Handled ? Proof::Unsure : prover.finishProof(buffer, page, data[buffer]);
-        if (proof == Proof::Failed)
-            return false;
-        if (proof != Proof::Proven && !confirm(page, buffer, data[buffer], difference))
-            return false;
-        prover.guard(page, data[buffer]);
+    prover.guard(0, first);
+    Prover::PageStream stream;
+    stream.expected = [this](std::uint32_t page, std::uint8_t* out) { expected(page, out); };
+    stream.resolve = [this, difference](std::uint32_t page, int buffer, std::uint8_t* data) {
+        return confirm(page, buffer, data, difference);
+    };
+    stream.passed = [this, &run, pages](std::uint32_t page, const std::uint8_t* data) {
+        prover.guard(page, data);
         if (run.progress)
             run.progress(page + 1, pages);
-        buffer = other;
-        if (page + 1 < pages) {
-            if (stray == Prover::Stray::Handled) { // the buffer was overwritten meanwhile
-                prover.loadFlipped(buffer, prover.aimFor(page + 1), data[buffer]);
-                if (prover.checkStray(page + 1) == Prover::Stray::Failed)
-                    return false;
-            }
-            prover.startCompare(buffer, page + 1);
-        }
-    }
-    return true;
+    };
+    stream.stop = [&run](std::uint32_t page) {
+        if (!run.stopRequested || !run.stopRequested())
+            return false;
+        lastMessage = QStringLiteral("Stopped before page %1 was compared.").arg(page);
+        return true;
+    };
+    return prover.provePages(pages, stream);
 }
 
 } // namespace

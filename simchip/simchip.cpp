@@ -90,27 +90,44 @@ BufferCommand bufferCommand(std::uint8_t opcode)
 
 // The simulated cost of one port access: a real port's bus cycle, during
 // which the chip's own logic (hardware on a board) costs nothing. Constructed
-// on entry, it waits on leaving until the cycle has passed.
+// on entry, it waits on leaving until the cycle has passed. Cycles are laid
+// end to end on a schedule, each starting where the last one ended plus the
+// time the caller spent between the two: the spin's overshoot past each
+// cycle's end (a clock read, tens of nanoseconds) is a cost of simulating
+// the bus, not one a real port has, and is not carried into the next cycle.
 class BusCycle {
+    using Clock = std::chrono::steady_clock;
+
 public:
     explicit BusCycle(long nanoseconds)
         : nanoseconds(nanoseconds)
     {
-        if (nanoseconds > 0)
-            start = std::chrono::steady_clock::now();
+        if (nanoseconds <= 0)
+            return;
+        const Clock::time_point now = Clock::now();
+        const Clock::duration caller = now - lastLeft;
+        // After a pause longer than a cycle (a sleep, a poll interval) the
+        // schedule starts afresh.
+        start = caller > std::chrono::nanoseconds(nanoseconds) ? now : scheduledEnd + caller;
     }
     ~BusCycle()
     {
         if (nanoseconds <= 0)
             return;
         const auto until = start + std::chrono::nanoseconds(nanoseconds);
-        while (std::chrono::steady_clock::now() < until) {
-        }
+        Clock::time_point now;
+        do
+            now = Clock::now();
+        while (now < until);
+        scheduledEnd = until;
+        lastLeft = now;
     }
 
 private:
+    static inline Clock::time_point scheduledEnd {};
+    static inline Clock::time_point lastLeft {};
     long nanoseconds;
-    std::chrono::steady_clock::time_point start;
+    Clock::time_point start;
 };
 
 // Random bit errors: a splitmix64 generator, and the number of bits up to
