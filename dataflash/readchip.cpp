@@ -27,40 +27,54 @@ bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun
     Prover prover(pageSize256);
     const unsigned length = prover.length();
     contents.assign(std::size_t(kDataFlashPages) * length, 0);
-    std::uint8_t read[kDataFlashMaxPageLength];
-    for (std::uint32_t page = 0; page < kDataFlashPages; ++page) {
-        if (run.stopRequested && run.stopRequested()) {
-            lastMessage = QStringLiteral("Stopped on request after reading %1 pages.").arg(page);
+    // Page 0 is read twice alike before anything is written to a buffer:
+    // from then on every buffer write is aimed at a page whose content is
+    // known, and can be restored when noise makes the write a program.
+    std::uint8_t first[kDataFlashMaxPageLength];
+    for (int reads = 0; !prover.readTwice(0, first);) {
+        if (++reads == kReadsPerPage) {
+            lastMessage = unreliableWireText(0, "read", WireDirection::FromChip);
             return false;
         }
-        bool proven = false;
-        for (int attempt = 0; attempt < kReadsPerPage && !proven; ++attempt) {
-            // Page 0 is read twice alike before anything is written to a
-            // buffer: from then on every buffer write is aimed at a page whose
-            // content is known, and can be restored when noise makes the
-            // write a program.
-            if (page == 0) {
-                if (!prover.readTwice(page, read))
-                    continue;
-                prover.guard(page, read);
-            } else {
-                sendPageRead(Wire::Block, page, pageSize256, read);
-            }
-            const Proof proof = prover.prove(kProofBuffer, page, read);
+    }
+    prover.guard(0, first);
+    // Each page's bytes, as read, are what its proof expects; the stream
+    // reads a page while the chip is idle, before the page ahead of it is
+    // proven.
+    Prover::PageStream stream;
+    stream.expected = [&](std::uint32_t page, std::uint8_t* out) {
+        if (page == 0)
+            std::memcpy(out, first, length);
+        else
+            sendPageRead(Wire::Block, page, pageSize256, out);
+    };
+    // A page whose proof did not pass is read again and proven again.
+    stream.resolve = [&](std::uint32_t page, int buffer, std::uint8_t* read) {
+        for (int attempt = 1; attempt < kReadsPerPage; ++attempt) {
+            if (!prover.recheckGuard())
+                return false;
+            sendPageRead(Wire::Block, page, pageSize256, read);
+            const Proof proof = prover.prove(buffer, page, read);
             if (proof == Proof::Failed)
                 return false;
-            proven = proof == Proof::Proven;
-            if (!proven && !prover.recheckGuard())
-                return false;
+            if (proof == Proof::Proven)
+                return true;
         }
-        if (!proven) {
+        if (prover.recheckGuard())
             lastMessage = unreliableWireText(page, "read", prover.blamedWire());
-            return false;
-        }
+        return false;
+    };
+    stream.passed = [&](std::uint32_t page, const std::uint8_t* read) {
         prover.guard(page, read);
         std::memcpy(contents.data() + std::size_t(page) * length, read, length);
         if (run.progress)
             run.progress(page + 1, kDataFlashPages);
-    }
-    return true;
+    };
+    stream.stop = [&](std::uint32_t page) {
+        if (!run.stopRequested || !run.stopRequested())
+            return false;
+        lastMessage = QStringLiteral("Stopped on request after reading %1 pages.").arg(page);
+        return true;
+    };
+    return prover.provePages(kDataFlashPages, stream);
 }
