@@ -104,21 +104,31 @@ bool Writer::stopped(const DataFlashRun& run, std::uint32_t page, const char* wh
 // during each of the proof's compares, so that the decisive compare, sent
 // to the wrong buffer, can never find this page equal to the bytes it was
 // programmed from.
+//
+// The first compare, the one that must find a difference, is of the next
+// page, still erased, against this page's data (not blank): the proof
+// buffer then holds the data as it is and needs no correcting. Should the
+// next page not be blank after all (a stray program), that compare finds it
+// equal at worst, and the proof is unsure.
 bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData)
 {
     prover.startProgram(kProgramBuffer, page, false);
-    prover.loadFlipped(kProofBuffer, page, data);
+    if (nextIsData)
+        prover.load(kProofBuffer, page, data);
+    else
+        prover.loadFlipped(kProofBuffer, page, data);
     if (!prover.programmedFor(page, false))
         return false;
-    prover.startCompare(kProofBuffer, page);
     Proof proof;
     if (nextIsData) {
+        prover.startCompare(kProofBuffer, page + 1);
         std::uint8_t next[kDataFlashMaxPageLength];
         dataOf(page + 1, next);
         const Prover::Overlap overlap { kProgramBuffer, page + 1, next, false, data };
-        proof = prover.finishProof(kProofBuffer, page, data, &overlap);
+        proof = prover.finishProof(kProofBuffer, page, data, &overlap, nullptr, Prover::Evidence::OtherPage);
         loaded = proof == Proof::Proven ? long(page + 1) : -1;
     } else {
+        prover.startCompare(kProofBuffer, page);
         prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
         loaded = -1;
         proof = prover.finishProof(kProofBuffer, page, data);

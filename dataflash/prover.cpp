@@ -170,7 +170,7 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st,
 }
 
 Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
-                          Stray* stray)
+                          Stray* stray, Evidence evidence)
 {
     if (stray)
         *stray = Stray::None;
@@ -193,15 +193,17 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
     DataFlashStatus st;
     if (const Proof waited = compared(page, overlap, st, stray); waited != Proof::Proven)
         return waited;
-    // The buffer differs from the page in its first byte at least: a clear
-    // COMP means this compare was not the one the chip ran.
+    // The buffer differs from the page compared in its first byte at least
+    // (or from the other page in all it holds): a clear COMP means this
+    // compare was not the one the chip ran.
     if (!st.comp)
         return Proof::Unsure;
-    patchFirstByte(buffer, aimFor(page), data[0]);
     // Should noise make the patch a program of the page it is aimed at, the
     // chip is busy for milliseconds and ignores the compare that follows:
     // COMP stays set and the proof fails (callers that guard a page check it
     // then).
+    if (evidence == Evidence::FlippedFirstByte)
+        patchFirstByte(buffer, aimFor(page), data[0]);
     startCompare(buffer, page);
     if (overlap)
         sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, next + half, pageLength - half, half);

@@ -95,8 +95,15 @@ public:
     // meanwhile; it is complete only when the proof passed (a caller reloads
     // that buffer otherwise), and stray, when given, says whether one of the
     // writes was found to have become a program.
+    //
+    // Where the buffer holds data unchanged and the compare started was of
+    // another page, known to differ from it (an erased page, for a buffer
+    // that is not blank), that compare is the one that sets COMP: no byte
+    // needs correcting, and the second compare is of page (evidence
+    // OtherPage).
+    enum class Evidence { FlippedFirstByte, OtherPage };
     Proof finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap = nullptr,
-                      Stray* stray = nullptr);
+                      Stray* stray = nullptr, Evidence evidence = Evidence::FlippedFirstByte);
     // Proves pages 0 to pages - 1 in turn against what expected says they
     // hold, one transfer a page: the two buffers take turns, the next page's
     // transfer going while the chip compares this one. What expected says
