@@ -84,6 +84,9 @@ private:
     // The page whose data the program buffer holds from its first transfer;
     // -1 when it holds nothing of use.
     long loaded = -1;
+    // The page whose data the proof buffer holds from the proof that passed
+    // last; -1 when it holds nothing known.
+    long proofHolds = -1;
     // Both buffers hold a blank page (the proof buffer with its first byte
     // inverted), ready for a run of blank pages.
     bool blankLoaded = false;
@@ -105,36 +108,50 @@ bool Writer::stopped(const DataFlashRun& run, std::uint32_t page, const char* wh
 // to the wrong buffer, can never find this page equal to the bytes it was
 // programmed from.
 //
-// The first compare, the one that must find a difference, is of the next
-// page, still erased, against this page's data (not blank): the proof
-// buffer then holds the data as it is and needs no correcting. Should the
-// next page not be blank after all (a stray program), that compare finds it
-// equal at worst, and the proof is unsure.
+// The first compare, the one that must find a difference, is of the page
+// last proven with the proof buffer, against this page's data: the buffer
+// then holds the data as it is and needs no correcting. Should the chip not
+// have taken the buffer's fill (noise made it another command, or a stray
+// program kept the chip busy), the buffer still holds that page's data, the
+// compare finds it equal, and the proof is unsure; so a fill lost to a
+// program of the old buffer onto this page cannot pass for this page's data.
+// Without such a page (the first page, after a repair), the proof buffer
+// takes the data with its first byte inverted, corrected before the second
+// compare.
 bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData)
 {
+    const long previous = proofHolds;
+    bool byPrevious = previous >= 0;
+    if (byPrevious) {
+        std::uint8_t held[kDataFlashMaxPageLength];
+        dataOf(std::uint32_t(previous), held);
+        byPrevious = std::memcmp(held, data, length) != 0;
+    }
+    proofHolds = -1;
     prover.startProgram(kProgramBuffer, page, false);
-    if (nextIsData)
+    if (byPrevious)
         prover.load(kProofBuffer, page, data);
     else
         prover.loadFlipped(kProofBuffer, page, data);
     if (!prover.programmedFor(page, false))
         return false;
+    const Prover::Evidence evidence = byPrevious ? Prover::Evidence::OtherPage : Prover::Evidence::FlippedFirstByte;
+    prover.startCompare(kProofBuffer, byPrevious ? std::uint32_t(previous) : page);
     Proof proof;
     if (nextIsData) {
-        prover.startCompare(kProofBuffer, page + 1);
         std::uint8_t next[kDataFlashMaxPageLength];
         dataOf(page + 1, next);
         const Prover::Overlap overlap { kProgramBuffer, page + 1, next, false, data };
-        proof = prover.finishProof(kProofBuffer, page, data, &overlap, nullptr, Prover::Evidence::OtherPage);
+        proof = prover.finishProof(kProofBuffer, page, data, &overlap, nullptr, evidence);
         loaded = proof == Proof::Proven ? long(page + 1) : -1;
     } else {
-        prover.startCompare(kProofBuffer, page);
         prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
         loaded = -1;
-        proof = prover.finishProof(kProofBuffer, page, data);
+        proof = prover.finishProof(kProofBuffer, page, data, nullptr, nullptr, evidence);
     }
     switch (proof) {
     case Proof::Proven:
+        proofHolds = page;
         return true;
     case Proof::Failed:
         return false;
@@ -151,6 +168,7 @@ bool Writer::proveBlank(std::uint32_t page)
 {
     std::uint8_t blank[kDataFlashMaxPageLength];
     std::memset(blank, 0xFF, sizeof blank);
+    proofHolds = -1;
     if (!blankLoaded) {
         prover.loadFlipped(kProofBuffer, page, blank);
         prover.load(kProgramBuffer, page, blank);
@@ -181,6 +199,7 @@ bool Writer::repair(std::uint32_t page, int depth)
     std::uint8_t data[kDataFlashMaxPageLength];
     dataOf(page, data);
     loaded = -1;
+    proofHolds = -1;
     blankLoaded = false;
     int programs = 0;
     int failedInARow = 1; // the proof that sent the page here

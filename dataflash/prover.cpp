@@ -194,7 +194,7 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
     if (const Proof waited = compared(page, overlap, st, stray); waited != Proof::Proven)
         return waited;
     // The buffer differs from the page compared in its first byte at least
-    // (or from the other page in all it holds): a clear COMP means this
+    // (or from the other page's data): a clear COMP means this
     // compare was not the one the chip ran.
     if (!st.comp)
         return Proof::Unsure;

@@ -97,9 +97,9 @@ public:
     // writes was found to have become a program.
     //
     // Where the buffer holds data unchanged and the compare started was of
-    // another page, known to differ from it (an erased page, for a buffer
-    // that is not blank), that compare is the one that sets COMP: no byte
-    // needs correcting, and the second compare is of page (evidence
+    // another page, known to differ from it (the page whose data the buffer
+    // held before it was filled), that compare is the one that sets COMP:
+    // no byte needs correcting, and the second compare is of page (evidence
     // OtherPage).
     enum class Evidence { FlippedFirstByte, OtherPage };
     Proof finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap = nullptr,
