@@ -15,6 +15,9 @@ namespace {
 constexpr DataFlashPoll kCompareBudget { 0, 20 };
 // Buffer to page program without erase: typically 2 ms, at most 4 ms.
 constexpr DataFlashPoll kProgramBudget { 0, 40 };
+// After a compare and a buffer write: longer than any compare (at most
+// 200 us), shorter than a program with erase.
+constexpr DataFlashPoll kCompareOrProgram { 0, 1 };
 // Buffer to page program with built-in erase: typically 14 ms, at most 35 ms.
 constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
 
@@ -86,7 +89,7 @@ void Prover::guard(std::uint32_t page, const std::uint8_t* content)
     std::memcpy(guardContent, content, pageLength);
 }
 
-Prover::Stray Prover::checkStray(std::uint32_t page, DataFlashStatus* ready, bool* readyKnown)
+Prover::Stray Prover::checkStray(std::uint32_t page)
 {
     DataFlashStatus st;
     Status status;
@@ -94,13 +97,15 @@ Prover::Stray Prover::checkStray(std::uint32_t page, DataFlashStatus* ready, boo
     do
         status = readConfirmedStatus(Wire::Block, st);
     while (status == Status::Disagreed && ++reads < 8);
-    const bool idle = status == Status::Confirmed && st.ready;
-    if (readyKnown)
-        *readyKnown = idle;
-    if (idle && ready)
-        *ready = st;
     if (status != Status::Confirmed || st.ready)
         return Stray::None; // a silent chip is left to the next wait
+    return strayProgram(page);
+}
+
+// The chip was found running a program that a buffer write became: waited
+// for, and the guarded page proven (restored when it changed).
+Prover::Stray Prover::strayProgram(std::uint32_t page)
+{
     if (!waitReported(kEraseProgramBudget, Wire::Block,
                       { "Timed out waiting for the chip after page %1's buffer was filled!",
                         "The chip stopped answering after page %1's buffer was filled!" },
@@ -151,22 +156,27 @@ bool Prover::restoreGuarded()
     return restored;
 }
 
-// Waits for a compare to end. After a buffer write of half a page or more
-// the compare (at most 200 us) is long over, so a busy chip then means that
-// the write became a program: the proof is unsure.
+// Waits for a compare to end. A compare takes at most 200 us from its start;
+// one still running after a buffer write plus a millisecond more is not a
+// compare but a program (with erase, milliseconds) that noise made of the
+// write: the proof is then unsure.
 Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st, Stray* stray)
 {
-    bool known = false;
-    if (afterWrite) {
-        const Stray found = checkStray(page, &st, &known);
-        if (stray)
-            *stray = found;
-        if (found != Stray::None)
-            return found == Stray::Handled ? Proof::Unsure : Proof::Failed;
-    }
-    if (!known && !comparedFor(page, st))
+    if (!afterWrite)
+        return comparedFor(page, st) ? Proof::Proven : Proof::Failed;
+    switch (waitUntilReady(kCompareOrProgram, Wire::Block, &st)) {
+    case Wait::Ready:
+        return Proof::Proven;
+    case Wait::Silent:
+        lastMessage = QStringLiteral("The chip stopped answering while comparing page %1!").arg(page);
         return Proof::Failed;
-    return Proof::Proven;
+    case Wait::TimedOut:
+        break;
+    }
+    const Stray found = strayProgram(page);
+    if (stray)
+        *stray = found;
+    return found == Stray::Failed ? Proof::Failed : Proof::Unsure;
 }
 
 Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,

@@ -51,10 +51,8 @@ public:
     // write may have become a program (the guarded page has then been proven,
     // and restored when it changed). Failed, with lastMessage set, when the
     // chip did not become ready or the guarded page could not be restored.
-    // ready, when given, receives the confirmed status of an idle chip (and
-    // readyKnown says whether there was one).
     enum class Stray { None, Handled, Failed };
-    Stray checkStray(std::uint32_t page, DataFlashStatus* ready = nullptr, bool* readyKnown = nullptr);
+    Stray checkStray(std::uint32_t page);
     // After a proof that did not pass, in a guarded job: proves the guarded
     // page again (the patch of a proof that noise made a program hits it
     // unseen but for the failed proof), restoring it when it changed. False,
@@ -143,6 +141,7 @@ public:
 
 private:
     Proof compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st, Stray* stray);
+    Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
     bool restoreGuarded();
 
