@@ -226,8 +226,12 @@ bool Writer::repair(std::uint32_t page, int depth)
         // page that holds its data with the first byte inverted, as a buffer
         // write that noise made a program leaves it, looks unsure for ever)
         // mean the page itself is wrong; one alone may be the proof's own
-        // transfer.
-        if (++failedInARow < 2 || programs == kProgramsPerPage)
+        // transfer. Before update's first program of a page, three: most of
+        // its pages already hold their data, and on a noisy wire two failed
+        // proofs of a sound page are common enough (one in 25 at one flipped
+        // bit in 10000) to cost many needless erases.
+        const int failuresToProgram = keepAfterImage && programs == 0 ? 3 : 2;
+        if (++failedInARow < failuresToProgram || programs == kProgramsPerPage)
             continue;
         if (programs == 0 && !keepNeighboursAfterImage(page))
             return false;
