@@ -142,12 +142,12 @@ bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool 
         std::uint8_t next[kDataFlashMaxPageLength];
         dataOf(page + 1, next);
         const Prover::Overlap overlap { kProgramBuffer, page + 1, next, false, data };
-        proof = prover.finishProof(kProofBuffer, page, data, &overlap, nullptr, evidence);
+        proof = prover.finishProof(kProofBuffer, page, data, &overlap, evidence);
         loaded = proof == Proof::Proven ? long(page + 1) : -1;
     } else {
         prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
         loaded = -1;
-        proof = prover.finishProof(kProofBuffer, page, data, nullptr, nullptr, evidence);
+        proof = prover.finishProof(kProofBuffer, page, data, nullptr, evidence);
     }
     switch (proof) {
     case Proof::Proven:

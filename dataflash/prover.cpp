@@ -160,7 +160,7 @@ bool Prover::restoreGuarded()
 // one still running after a buffer write plus a millisecond more is not a
 // compare but a program (with erase, milliseconds) that noise made of the
 // write: the proof is then unsure.
-Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st, Stray* stray)
+Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
 {
     if (!afterWrite)
         return comparedFor(page, st) ? Proof::Proven : Proof::Failed;
@@ -173,17 +173,12 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st,
     case Wait::TimedOut:
         break;
     }
-    const Stray found = strayProgram(page);
-    if (stray)
-        *stray = found;
-    return found == Stray::Failed ? Proof::Failed : Proof::Unsure;
+    return strayProgram(page) == Stray::Failed ? Proof::Failed : Proof::Unsure;
 }
 
 Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
-                          Stray* stray, Evidence evidence)
+                          Evidence evidence)
 {
-    if (stray)
-        *stray = Stray::None;
     const unsigned half = pageLength / 2;
     std::uint8_t next[kDataFlashMaxPageLength];
     bool holdFirstByte = false;
@@ -201,7 +196,7 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
         sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, next, half);
     }
     DataFlashStatus st;
-    if (const Proof waited = compared(page, overlap, st, stray); waited != Proof::Proven)
+    if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)
         return waited;
     // The buffer differs from the page compared in its first byte at least
     // (or from the other page's data): a clear COMP means this
@@ -217,7 +212,7 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
     startCompare(buffer, page);
     if (overlap)
         sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, next + half, pageLength - half, half);
-    if (const Proof waited = compared(page, overlap, st, stray); waited != Proof::Proven)
+    if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)
         return waited;
     if (st.comp)
         return Proof::Differs;

@@ -91,8 +91,8 @@ public:
     // so can never pass for one that found the page equal. The buffer
     // writes are aimed as aimFor says. With an overlap, its transfer goes
     // meanwhile; it is complete only when the proof passed (a caller reloads
-    // that buffer otherwise), and stray, when given, says whether one of the
-    // writes was found to have become a program.
+    // that buffer otherwise). A write found to have become a program makes
+    // the proof unsure.
     //
     // Where the buffer holds data unchanged and the compare started was of
     // another page, known to differ from it (the page whose data the buffer
@@ -101,7 +101,7 @@ public:
     // OtherPage).
     enum class Evidence { FlippedFirstByte, OtherPage };
     Proof finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap = nullptr,
-                      Stray* stray = nullptr, Evidence evidence = Evidence::FlippedFirstByte);
+                      Evidence evidence = Evidence::FlippedFirstByte);
     // Proves pages 0 to pages - 1 in turn against what expected says they
     // hold, one transfer a page: the two buffers take turns, the next page's
     // transfer going while the chip compares this one. What expected says
@@ -140,7 +140,7 @@ public:
     bool readTwice(std::uint32_t page, std::uint8_t* out);
 
 private:
-    Proof compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st, Stray* stray);
+    Proof compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st);
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
     bool restoreGuarded();
