@@ -176,8 +176,21 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
     return strayProgram(page) == Stray::Failed ? Proof::Failed : Proof::Unsure;
 }
 
+Proof Prover::noted(Proof proof)
+{
+    if (proof == Proof::Differs || proof == Proof::Unsure)
+        sawNoise = true;
+    return proof;
+}
+
 Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
                           Evidence evidence)
+{
+    return noted(finishOnce(buffer, page, data, overlap, evidence));
+}
+
+Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
+                         Evidence evidence)
 {
     const unsigned half = pageLength / 2;
     std::uint8_t next[kDataFlashMaxPageLength];
@@ -227,7 +240,7 @@ Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data)
 {
     loadFlipped(buffer, aimFor(page), data);
     if (const Stray stray = checkStray(page); stray != Stray::None)
-        return stray == Stray::Handled ? Proof::Unsure : Proof::Failed;
+        return noted(stray == Stray::Handled ? Proof::Unsure : Proof::Failed);
     startCompare(buffer, page);
     return finishProof(buffer, page, data);
 }
@@ -252,7 +265,11 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         }
         startCompare(buffer, page);
         const Overlap next { other, aimFor(page + 1), data[other], true, nullptr };
-        const Proof proof = finishProof(buffer, page, data[buffer], page + 1 < pages ? &next : nullptr);
+        Proof proof = finishProof(buffer, page, data[buffer], page + 1 < pages ? &next : nullptr);
+        // The second proof leaves the other buffer, with the next page's
+        // transfer, as it is.
+        if (proof == Proof::Proven && stream.confirmOnceNoisy && sawNoise)
+            proof = prove(buffer, page, data[buffer]);
         if (proof == Proof::Failed)
             return false;
         if (proof != Proof::Proven && !stream.resolve(page, buffer, data[buffer]))

@@ -114,11 +114,24 @@ public:
         std::function<bool(std::uint32_t page, int buffer, std::uint8_t* data)> resolve;
         std::function<void(std::uint32_t page, const std::uint8_t* data)> passed;
         std::function<bool(std::uint32_t page)> stop;
+        // For a job whose data came from the chip (a read): once a proof
+        // has failed (see noiseSeen), a page that passes is proven once more
+        // from a fresh transfer before it is taken, since a bit the read
+        // flipped and the proof's transfer flipped back passes for the page.
+        bool confirmOnceNoisy = false;
     };
     bool provePages(std::uint32_t pages, const PageStream& stream);
 
     // A whole proof in one buffer.
     Proof prove(int buffer, std::uint32_t page, const std::uint8_t* data);
+
+    // Whether a proof of this prover's did not pass: the wire (or the chip)
+    // has shown a fault. A pass is wrong only when two transfers (or a read
+    // and a transfer) flipped the same bit. On a wire where that is likely
+    // enough to matter, a proof fails first, almost surely: the first
+    // damaged transfer is caught unless the next flips that very bit too.
+    // From then on a job proves each page twice.
+    bool noiseSeen() const { return sawNoise; }
 
     // Waits for the chip after a compare, a program without erase or a
     // program with erase; false with lastMessage set when it did not become
@@ -141,10 +154,14 @@ public:
 
 private:
     Proof compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st);
+    Proof finishOnce(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
+                     Evidence evidence);
+    Proof noted(Proof proof);
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
     bool restoreGuarded();
 
+    bool sawNoise = false;
     bool guarded = false;
     bool restoring = false;
     std::uint32_t guardPage = 0;

@@ -373,11 +373,13 @@ void WriteFileTest::fastPathFaults_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<long>("noiseCount");
     QTest::addColumn<QString>("message");
-    // Buffer writes are counted from power-up; the ninth is page 3's first
-    // transfer, the one it is programmed from.
+    // Buffer writes are counted from power-up; the ninth is page 2's proof
+    // transfer, the tenth half of page 3's programming transfer.
     QTest::newRow("a flipped bit is repaired") << "noise" << 1L << QString();
     QTest::newRow("a bit flipped in three transfers in a row is repaired") << "noise" << 3L << QString();
     QTest::newRow("a flipped bit, and the proof's compare ignored") << "noise, ignored compare" << 1L << QString();
+    QTest::newRow("after a fault, a page's programming transfer and its proof flipped alike")
+        << "alike after a fault" << 0L << QString();
     QTest::newRow("a buffer write turned into a program through the buffer") << "0x84 -> 0x85" << 0L << QString();
     QTest::newRow("a cell stuck at 0") << "stuck" << 0L
                                        << "Page 5 does not match the file after programming: the flash did not take "
@@ -403,7 +405,13 @@ void WriteFileTest::fastPathFaults()
         config.noise = { 8, 100, 0x04, noiseCount };
     if (fault == QLatin1String("noise, ignored compare"))
         config.mutation = { 0x61, 7, 0x10 }; // page 3's second compare arrives as 0x71, which the chip ignores
-    else if (fault == QLatin1String("0x84 -> 0x85"))
+    else if (fault == QLatin1String("alike after a fault")) {
+        // Page 0's first compare is ignored; then byte 200 flips alike in
+        // page 1's programming transfer (the eighth buffer write) and in the
+        // transfer that proves it, so that page 1 compares equal.
+        config.mutation = { 0x61, 0, 0x10 };
+        config.noise = { 7, 200, 0x04, 2 };
+    } else if (fault == QLatin1String("0x84 -> 0x85"))
         config.mutation = { 0x84, 3, 0x01 }; // page 3's first transfer
     else if (fault == QLatin1String("stuck"))
         config.stuck = { 5, 17, 0xFF };
