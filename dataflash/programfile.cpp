@@ -29,10 +29,12 @@ constexpr int kProofBuffer = 1;
 constexpr int kProofsPerPage = 24;
 constexpr int kProgramsPerPage = 6;
 
-// Pages whose address differs from a page's in one bit: where a program for
-// that page lands when one address bit flips on the wire.
-constexpr unsigned kPageAddressBits = 11;
-constexpr int kNeighbourDepth = 2;
+// Repairs of neighbours nested in repairs of neighbours, before the job gives
+// up. On a noisy wire one level in two or three brings another program (two
+// noisy proofs in a row of a sound page are enough), so chains are short;
+// the bound keeps a wire bad enough to keep them growing from recursing
+// without end.
+constexpr int kNeighbourDepth = 16;
 
 class Writer {
 public:
@@ -117,11 +119,15 @@ bool Writer::stopped(const DataFlashRun& run, std::uint32_t page, const char* wh
 // program of the old buffer onto this page cannot pass for this page's data.
 // Without such a page (the first page, after a repair), the proof buffer
 // takes the data with its first byte inverted, corrected before the second
-// compare.
+// compare. So it does when no next page's transfer follows: the program
+// buffer's first byte is then rewritten, aimed at this page, and should noise
+// make that write a program through the proof buffer (0x84 -> 0x85 or 0x86),
+// the page takes the proof buffer's bytes; only a correction still to come
+// makes the decisive compare find them different.
 bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData)
 {
     const long previous = proofHolds;
-    bool byPrevious = previous >= 0;
+    bool byPrevious = previous >= 0 && nextIsData;
     if (byPrevious) {
         std::uint8_t held[kDataFlashMaxPageLength];
         dataOf(std::uint32_t(previous), held);
@@ -257,15 +263,17 @@ bool Writer::repair(std::uint32_t page, int depth)
     return false;
 }
 
-// This page did not hold its data after it was programmed: that program may
-// have landed on a page whose address differs in one bit, so every such page
-// already proven is proven again, and repaired when it changed. A repair
-// there checks its own neighbours in turn, to a small depth: each level
-// needs another stray program.
+// This page was programmed again: that program may have landed on a page
+// whose address differs in one bit, so every such page already proven is
+// proven again, and repaired when it changed. A repair there that programs
+// checks its own neighbours in turn, however deep the chain: its program can
+// stray as well, and a page it hit is not looked at again otherwise.
 bool Writer::reproveNeighbours(std::uint32_t page, int depth)
 {
-    if (depth >= kNeighbourDepth)
-        return true;
+    if (depth >= kNeighbourDepth) {
+        lastMessage = unreliableWireText(page, "proven", prover.blamedWire());
+        return false;
+    }
     for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
         const std::uint32_t other = page ^ (1u << bit);
         if (!known(other))

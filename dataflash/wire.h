@@ -41,6 +41,11 @@ enum class Wire { ByteWise, Block };
 void frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply = nullptr,
            std::size_t replyLength = 0);
 
+// Bits of a main-memory page address; the pages whose address differs from
+// a page's in one of them are where a program for that page lands when that
+// bit flips on the wire.
+constexpr unsigned kPageAddressBits = 11;
+
 // The three address bytes of a main-memory page, byte address 0.
 void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out);
 

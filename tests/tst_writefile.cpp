@@ -381,6 +381,8 @@ void WriteFileTest::fastPathFaults_data()
     QTest::newRow("after a fault, a page's programming transfer and its proof flipped alike")
         << "alike after a fault" << 0L << QString();
     QTest::newRow("a buffer write turned into a program through the buffer") << "0x84 -> 0x85" << 0L << QString();
+    QTest::newRow("before a blank page, the program buffer's rewrite turned into a program through the other")
+        << "0x84 -> 0x85 before a blank page" << 0L << QString();
     QTest::newRow("a cell stuck at 0") << "stuck" << 0L
                                        << "Page 5 does not match the file after programming: the flash did not take "
                                           "it (a worn or damaged chip)!";
@@ -413,6 +415,8 @@ void WriteFileTest::fastPathFaults()
         config.noise = { 7, 200, 0x04, 2 };
     } else if (fault == QLatin1String("0x84 -> 0x85"))
         config.mutation = { 0x84, 3, 0x01 }; // page 3's first transfer
+    else if (fault == QLatin1String("0x84 -> 0x85 before a blank page"))
+        config.mutation = { 0x84, 13, 0x01 }; // the one-byte write after page 6 is programmed
     else if (fault == QLatin1String("stuck"))
         config.stuck = { 5, 17, 0xFF };
     else if (fault == QLatin1String("stuck blank"))
