@@ -22,8 +22,12 @@ constexpr DataFlashPoll kCompareOrProgram { 0, 1 };
 constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
 
 // Programs of a guarded page that a stray program changed, before the job
-// gives up.
+// gives up; and how deep restores of the pages such programs could reach
+// may nest (each level needs another program sent astray).
 constexpr int kRestoreTries = 6;
+constexpr int kRestoreDepth = 4;
+// Pairs of reads of a page, before a wire whose reads never agree is blamed.
+constexpr int kReadPairs = 10;
 
 } // namespace
 
@@ -111,49 +115,87 @@ Prover::Stray Prover::strayProgram(std::uint32_t page)
                         "The chip stopped answering after page %1's buffer was filled!" },
                       page))
         return Stray::Failed;
-    if (!guarded || restoring)
-        return Stray::Handled;
-    return restoreGuarded() ? Stray::Handled : Stray::Failed;
+    return recheckGuard() ? Stray::Handled : Stray::Failed;
 }
 
 bool Prover::recheckGuard()
 {
-    return !guarded || restoreGuarded();
+    return !guarded || restorePage(guardPage, guardContent, 0);
 }
 
-// The guarded page may have been erased and programmed with a buffer's
-// content: proven against what it held, and programmed with that again
-// until it is.
-bool Prover::restoreGuarded()
+// Reads of the page, two at a time, until two agree; Unreadable when none
+// do within the budget.
+Prover::Held Prover::holds(std::uint32_t page, const std::uint8_t* content)
 {
-    restoring = true;
-    const int programBuffer = 0;
-    const int proofBuffer = 1;
-    bool restored = false;
-    int failedInARow = 0;
-    for (int proofs = 0; proofs < 2 * kRestoreTries && !restored; ++proofs) {
-        // Two failed proofs in a row, not one, mean the page changed: one
-        // alone may be noise in the proof's own transfer.
-        if (failedInARow == 2) {
-            load(programBuffer, guardPage, guardContent);
-            startProgram(programBuffer, guardPage, true);
-            if (!programmedFor(guardPage, true))
-                break;
-            failedInARow = 0;
-        }
-        const Proof proof = prove(proofBuffer, guardPage, guardContent);
-        if (proof == Proof::Failed)
-            break;
-        restored = proof == Proof::Proven;
-        ++failedInARow;
+    std::uint8_t read[kDataFlashMaxPageLength];
+    for (int pairs = 0; pairs < kReadPairs; ++pairs) {
+        if (readTwice(page, read))
+            return std::memcmp(read, content, pageLength) == 0 ? Held::Same : Held::Differs;
     }
-    restoring = false;
-    if (!restored && lastMessage.isEmpty())
-        lastMessage = QStringLiteral("Page %1 was overwritten when noise on the wire to the chip turned a command into "
-                                     "a page program, and could not be restored: write the image again (check the "
-                                     "cable, its length and the chip's supply)!")
-                          .arg(guardPage);
-    return restored;
+    return Held::Unreadable;
+}
+
+// What the pages a program of page reaches when one address bit flips hold
+// now, each read twice alike; false when one cannot be.
+bool Prover::copyNeighbours(std::uint32_t page, Copies& copies)
+{
+    for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+        const std::uint32_t other = page ^ (1u << bit);
+        std::vector<std::uint8_t> copy(pageLength);
+        int pairs = 0;
+        while (!readTwice(other, copy.data())) {
+            if (++pairs == kReadPairs)
+                return false;
+        }
+        copies.emplace_back(other, std::move(copy));
+    }
+    return true;
+}
+
+// The page may have been erased and programmed with a buffer's content.
+// Whether it was is read from the chip (two reads alike), not proven: a
+// proof fails as often for noise in its own transfer, and every needless
+// program is one more that an address bit flipped on the way can send to
+// another page. One that changed is programmed with its content until it
+// reads right. A program that lands elsewhere leaves this page as it was,
+// so a single program that made it right landed here; after more than one,
+// the pages a flipped address bit reaches are read again against copies
+// taken before the first, and restored in turn when they changed.
+bool Prover::restorePage(std::uint32_t page, const std::uint8_t* content, int depth)
+{
+    Held held = holds(page, content);
+    if (held == Held::Same)
+        return true;
+    Copies neighbours;
+    if (held == Held::Differs && depth < kRestoreDepth && !copyNeighbours(page, neighbours))
+        held = Held::Unreadable;
+    int programs = 0;
+    while (held == Held::Differs && depth < kRestoreDepth && programs < kRestoreTries) {
+        load(0, page, content);
+        startProgram(0, page, true);
+        if (!programmedFor(page, true))
+            return false;
+        ++programs;
+        held = holds(page, content);
+    }
+    if (held == Held::Unreadable) {
+        lastMessage = unreliableWireText(page, "read", WireDirection::FromChip);
+        return false;
+    }
+    if (held == Held::Differs) {
+        lastMessage = QStringLiteral("Page %1 was overwritten when noise on the wire to the chip turned a command "
+                                     "into a page program, and could not be restored (check the cable, its length "
+                                     "and the chip's supply)!")
+                          .arg(page);
+        return false;
+    }
+    if (programs > 1) {
+        for (const auto& [other, copy] : neighbours) {
+            if (!restorePage(other, copy.data(), depth + 1))
+                return false;
+        }
+    }
+    return true;
 }
 
 // Waits for a compare to end. A compare takes at most 200 us from its start;
@@ -258,14 +300,22 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         if (stream.stop && stream.stop(page))
             return false;
         const int other = 1 - buffer;
+        Stray stray = Stray::None;
         if (reload) {
             loadFlipped(buffer, aimFor(page), data[buffer]);
-            if (checkStray(page) == Stray::Failed)
-                return false;
+            stray = checkStray(page);
         }
-        startCompare(buffer, page);
-        const Overlap next { other, aimFor(page + 1), data[other], true, nullptr };
-        Proof proof = finishProof(buffer, page, data[buffer], page + 1 < pages ? &next : nullptr);
+        if (stray == Stray::Failed)
+            return false;
+        // After a stray program the buffer may hold the guarded page's
+        // content, put there to restore it: the page goes to resolve, which
+        // proves it from fresh transfers.
+        Proof proof = noted(Proof::Unsure);
+        if (stray == Stray::None) {
+            startCompare(buffer, page);
+            const Overlap next { other, aimFor(page + 1), data[other], true, nullptr };
+            proof = finishProof(buffer, page, data[buffer], page + 1 < pages ? &next : nullptr);
+        }
         // The second proof leaves the other buffer, with the next page's
         // transfer, as it is.
         if (proof == Proof::Proven && stream.confirmOnceNoisy && sawNoise)

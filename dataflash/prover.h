@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace dataflash {
@@ -53,7 +54,7 @@ public:
     // chip did not become ready or the guarded page could not be restored.
     enum class Stray { None, Handled, Failed };
     Stray checkStray(std::uint32_t page);
-    // After a proof that did not pass, in a guarded job: proves the guarded
+    // After a proof that did not pass, in a guarded job: reads the guarded
     // page again (the patch of a proof that noise made a program hits it
     // unseen but for the failed proof), restoring it when it changed. False,
     // with lastMessage set, when it could not be restored.
@@ -159,11 +160,14 @@ private:
     Proof noted(Proof proof);
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
-    bool restoreGuarded();
+    enum class Held { Same, Differs, Unreadable };
+    Held holds(std::uint32_t page, const std::uint8_t* content);
+    using Copies = std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>;
+    bool copyNeighbours(std::uint32_t page, Copies& copies);
+    bool restorePage(std::uint32_t page, const std::uint8_t* content, int depth);
 
     bool sawNoise = false;
     bool guarded = false;
-    bool restoring = false;
     std::uint32_t guardPage = 0;
     std::uint8_t guardContent[kDataFlashMaxPageLength] = {};
     bool size256;
