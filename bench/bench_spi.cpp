@@ -389,7 +389,8 @@ Tally soakWrites(const char* line, double rate, int runs)
 }
 
 // Verifies of a 70 KB image; every other chip holds one byte that differs,
-// which the verify must name.
+// which the verify must name. A verify that passes but left the chip
+// changed is a false success.
 Tally soakVerifies(const char* line, double rate, int runs)
 {
     return soakRuns(line, rate, runs, [](int run) {
@@ -400,15 +401,17 @@ Tally soakVerifies(const char* line, double rate, int runs)
         if (differs) // QByteArray's element reference has no ^= on Qt 5
             onChip[at] = char(onChip.at(at) ^ 0x10);
         presetChip(onChip);
+        const std::vector<std::uint8_t> before = simchip::contents();
         DataFlashDifference where;
         if (AT45DB041D_VerifyImage(imageOf(data), DataFlashPadding::Zeros, {}, &where))
-            return differs ? Outcome::FalseSuccess : Outcome::Right;
+            return differs || simchip::contents() != before ? Outcome::FalseSuccess : Outcome::Right;
         const bool named = differs && int(where.page) * 256 + int(where.offset) == at;
         return named ? Outcome::Right : Outcome::Refused;
     });
 }
 
-// Proven reads of a whole chip of random bytes.
+// Proven reads of a whole chip of random bytes; a read that left the chip
+// changed is a false success.
 Tally soakReads(const char* line, double rate, int runs)
 {
     return soakRuns(line, rate, runs, [](int run) {
@@ -418,7 +421,9 @@ Tally soakReads(const char* line, double rate, int runs)
         if (!AT45DB041D_ReadChip(contents))
             return Outcome::Refused;
         const QByteArray read(reinterpret_cast<const char*>(contents.data()), int(contents.size()));
-        return read == data ? Outcome::Right : Outcome::WrongRead;
+        if (read != data)
+            return Outcome::WrongRead;
+        return chipHolds(data) ? Outcome::Right : Outcome::FalseSuccess;
     });
 }
 
