@@ -310,11 +310,13 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         // After a stray program the buffer may hold the guarded page's
         // content, put there to restore it: the page goes to resolve, which
         // proves it from fresh transfers.
-        Proof proof = noted(Proof::Unsure);
+        Proof proof;
         if (stray == Stray::None) {
             startCompare(buffer, page);
             const Overlap next { other, aimFor(page + 1), data[other], true, nullptr };
             proof = finishProof(buffer, page, data[buffer], page + 1 < pages ? &next : nullptr);
+        } else {
+            proof = noted(Proof::Unsure);
         }
         // The second proof leaves the other buffer, with the next page's
         // transfer, as it is.
