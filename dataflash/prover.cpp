@@ -123,30 +123,34 @@ bool Prover::recheckGuard()
     return !guarded || restorePage(guardPage, guardContent, 0);
 }
 
-// Reads of the page, two at a time, until two agree; Unreadable when none
-// do within the budget.
+// Reads of the page, two at a time, until two agree; false when none do
+// within the budget.
+bool Prover::readAlike(std::uint32_t page, std::uint8_t* out)
+{
+    for (int pairs = 0; pairs < kReadPairs; ++pairs) {
+        if (readTwice(page, out))
+            return true;
+    }
+    return false;
+}
+
 Prover::Held Prover::holds(std::uint32_t page, const std::uint8_t* content)
 {
     std::uint8_t read[kDataFlashMaxPageLength];
-    for (int pairs = 0; pairs < kReadPairs; ++pairs) {
-        if (readTwice(page, read))
-            return std::memcmp(read, content, pageLength) == 0 ? Held::Same : Held::Differs;
-    }
-    return Held::Unreadable;
+    if (!readAlike(page, read))
+        return Held::Unreadable;
+    return std::memcmp(read, content, pageLength) == 0 ? Held::Same : Held::Differs;
 }
 
 // What the pages a program of page reaches when one address bit flips hold
-// now, each read twice alike; false when one cannot be.
+// now; false when one cannot be read twice alike.
 bool Prover::copyNeighbours(std::uint32_t page, Copies& copies)
 {
     for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
         const std::uint32_t other = page ^ (1u << bit);
         std::vector<std::uint8_t> copy(pageLength);
-        int pairs = 0;
-        while (!readTwice(other, copy.data())) {
-            if (++pairs == kReadPairs)
-                return false;
-        }
+        if (!readAlike(other, copy.data()))
+            return false;
         copies.emplace_back(other, std::move(copy));
     }
     return true;

@@ -161,6 +161,7 @@ private:
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
     enum class Held { Same, Differs, Unreadable };
+    bool readAlike(std::uint32_t page, std::uint8_t* out);
     Held holds(std::uint32_t page, const std::uint8_t* content);
     using Copies = std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>;
     bool copyNeighbours(std::uint32_t page, Copies& copies);
