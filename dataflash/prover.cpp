@@ -2,6 +2,7 @@
 #include "prover.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace dataflash {
@@ -20,6 +21,10 @@ constexpr DataFlashPoll kProgramBudget { 0, 40 };
 constexpr DataFlashPoll kCompareOrProgram { 0, 1 };
 // Buffer to page program with built-in erase: typically 14 ms, at most 35 ms.
 constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
+// How long after a buffer write a program it became surely still runs: a
+// program with erase keeps the chip busy well over a millisecond (typically
+// 14 ms). A ready chip, or a compare started, later than this shows nothing.
+constexpr std::chrono::microseconds kStrayVisibleFor(1000);
 
 // Programs of a guarded page that a stray program changed, before the job
 // gives up; and how deep restores of the pages such programs could reach
@@ -42,9 +47,21 @@ Prover::Prover(bool pageSize256)
 {
 }
 
+void Prover::write(int buffer, std::uint32_t aim, const std::uint8_t* data, unsigned length, unsigned offset)
+{
+    wroteAt = sendBufferWrite(Wire::Block, buffer, aim, size256, data, length, offset);
+    writeUnchecked = true;
+}
+
+// Taken after what was seen, so that a suspension anywhere counts against it.
+bool Prover::soonAfterWrite() const
+{
+    return WireClock::now() - wroteAt < kStrayVisibleFor;
+}
+
 void Prover::load(int buffer, std::uint32_t page, const std::uint8_t* data)
 {
-    sendBufferWrite(Wire::Block, buffer, page, size256, data, pageLength);
+    write(buffer, page, data, pageLength);
 }
 
 void Prover::loadFlipped(int buffer, std::uint32_t page, const std::uint8_t* data)
@@ -57,12 +74,17 @@ void Prover::loadFlipped(int buffer, std::uint32_t page, const std::uint8_t* dat
 
 void Prover::patchFirstByte(int buffer, std::uint32_t page, std::uint8_t value)
 {
-    sendBufferWrite(Wire::Block, buffer, page, size256, &value, 1);
+    write(buffer, page, &value, 1);
 }
 
+// A compare sent while a program runs is ignored; a proof that checks the
+// compare was run (COMP seen to change) thereby shows that the write before
+// it did not become a program, provided the compare was sent in time.
 void Prover::startCompare(int buffer, std::uint32_t page)
 {
     sendPageCommand(Wire::Block, kPageToBufferCompare[buffer], page, size256);
+    compareLate = writeUnchecked && !soonAfterWrite();
+    writeUnchecked = false;
 }
 
 void Prover::startProgram(int buffer, std::uint32_t page, bool erase)
@@ -101,8 +123,10 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
     do
         status = readConfirmedStatus(Wire::Block, st);
     while (status == Status::Disagreed && ++reads < 8);
-    if (status != Status::Confirmed || st.ready)
-        return Stray::None; // a silent chip is left to the next wait
+    if (status == Status::Confirmed && st.ready && soonAfterWrite()) {
+        writeUnchecked = false;
+        return Stray::None;
+    }
     return strayProgram(page);
 }
 
@@ -205,13 +229,17 @@ bool Prover::restorePage(std::uint32_t page, const std::uint8_t* content, int de
 // Waits for a compare to end. A compare takes at most 200 us from its start;
 // one still running after a buffer write plus a millisecond more is not a
 // compare but a program (with erase, milliseconds) that noise made of the
-// write: the proof is then unsure.
+// write, and so is a chip first seen ready too late after the write: the
+// proof is then unsure.
 Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
 {
     if (!afterWrite)
         return comparedFor(page, st) ? Proof::Proven : Proof::Failed;
     switch (waitUntilReady(kCompareOrProgram, Wire::Block, &st)) {
     case Wait::Ready:
+        if (!soonAfterWrite())
+            break;
+        writeUnchecked = false;
         return Proof::Proven;
     case Wait::Silent:
         lastMessage = QStringLiteral("The chip stopped answering while comparing page %1!").arg(page);
@@ -252,8 +280,14 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
         holdFirstByte = overlap->replacing && std::memcmp(next, overlap->replacing, half) == 0;
         if (holdFirstByte)
             next[0] = static_cast<std::uint8_t>(~next[0]);
-        sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, next, half);
     }
+    // In a guarded job a program made of the buffer write before this
+    // compare hits the guarded page, which this proof does not look at: the
+    // compare must have been sent in time to show that there was none.
+    if (guarded && compareLate)
+        return Proof::Unsure;
+    if (overlap)
+        write(overlap->buffer, overlap->aim, next, half);
     DataFlashStatus st;
     if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)
         return waited;
@@ -269,15 +303,17 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
     if (evidence == Evidence::FlippedFirstByte)
         patchFirstByte(buffer, aimFor(page), data[0]);
     startCompare(buffer, page);
+    if (evidence == Evidence::FlippedFirstByte && compareLate)
+        return Proof::Unsure;
     if (overlap)
-        sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, next + half, pageLength - half, half);
+        write(overlap->buffer, overlap->aim, next + half, pageLength - half, half);
     if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)
         return waited;
     if (st.comp)
         return Proof::Differs;
     if (holdFirstByte) {
         const std::uint8_t first = overlap->flipFirst ? static_cast<std::uint8_t>(~overlap->data[0]) : overlap->data[0];
-        sendBufferWrite(Wire::Block, overlap->buffer, overlap->aim, size256, &first, 1);
+        write(overlap->buffer, overlap->aim, &first, 1);
     }
     return Proof::Proven;
 }

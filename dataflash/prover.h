@@ -44,12 +44,15 @@ public:
     // after a buffer write: a page program takes milliseconds, far longer
     // than the next frame. Without a guard, writes are aimed at the page
     // they are for, and a write found to have become a program makes the
-    // proof unsure.
+    // proof unsure. That a chip is ready, or ran a compare, shows no program
+    // only when seen within kStrayVisibleFor of the write: a process the
+    // system suspended for longer may find such a program over; it then
+    // counts as found.
     void guard(std::uint32_t page, const std::uint8_t* content);
     // The page buffer writes are aimed at: the guarded one, if any, else page.
     std::uint32_t aimFor(std::uint32_t page) const { return guarded ? guardPage : page; }
-    // After a buffer write for page: Handled when the chip was found busy, so that the
-    // write may have become a program (the guarded page has then been proven,
+    // After a buffer write for page: Handled when the chip was not found
+    // ready in time (see guard), so that the write may have become a program (the guarded page has then been proven,
     // and restored when it changed). Failed, with lastMessage set, when the
     // chip did not become ready or the guarded page could not be restored.
     enum class Stray { None, Handled, Failed };
@@ -154,6 +157,8 @@ public:
     bool readTwice(std::uint32_t page, std::uint8_t* out);
 
 private:
+    void write(int buffer, std::uint32_t aim, const std::uint8_t* data, unsigned length, unsigned offset = 0);
+    bool soonAfterWrite() const;
     Proof compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st);
     Proof finishOnce(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
                      Evidence evidence);
@@ -168,6 +173,13 @@ private:
     bool restorePage(std::uint32_t page, const std::uint8_t* content, int depth);
 
     bool sawNoise = false;
+    // The last buffer write: when the chip was released after it, whether
+    // the chip has been seen ready in time since (so that it did not become
+    // a program), and whether the last compare started too late after it
+    // for a program it became to have made the chip ignore the compare.
+    WireClock::time_point wroteAt;
+    bool writeUnchecked = false;
+    bool compareLate = false;
     bool guarded = false;
     std::uint32_t guardPage = 0;
     std::uint8_t guardContent[kDataFlashMaxPageLength] = {};

@@ -41,7 +41,7 @@ std::uint8_t receiveByte(Wire wire)
 
 } // namespace
 
-void frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply,
+WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply,
            std::size_t replyLength)
 {
     LPT_SetChipSelect(false);
@@ -54,7 +54,9 @@ void frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, st
         LPT_SpiWriteBytes(command, commandLength);
         LPT_SpiReadBytes(reply, replyLength);
     }
+    const WireClock::time_point released = WireClock::now();
     LPT_SetChipSelect(true);
+    return released;
 }
 
 // The page number sits above an 8-bit byte address with 256-byte pages,
@@ -69,7 +71,7 @@ void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out)
     out[2] = static_cast<std::uint8_t>(address);
 }
 
-void sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256, const std::uint8_t* data,
+WireClock::time_point sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256, const std::uint8_t* data,
                      unsigned length, unsigned offset)
 {
     std::uint8_t command[4 + kDataFlashMaxPageLength] = { kBufferWrite[buffer] };
@@ -79,7 +81,7 @@ void sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize
     command[2] = static_cast<std::uint8_t>(command[2] | (offset >> 8));
     command[3] = static_cast<std::uint8_t>(offset);
     std::memcpy(command + 4, data, length);
-    frame(wire, command, 4 + length);
+    return frame(wire, command, 4 + length);
 }
 
 void sendPageCommand(Wire wire, std::uint8_t opcode, std::uint32_t page, bool pageSize256)

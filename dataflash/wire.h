@@ -4,6 +4,7 @@
 
 #include "at45db041d.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -36,9 +37,13 @@ constexpr std::uint8_t kPageToBufferCompare[2] = { kPageToBuffer1Compare, kPageT
 // transfers (the same bits in fewer port accesses).
 enum class Wire { ByteWise, Block };
 
+using WireClock = std::chrono::steady_clock;
+
 // One command frame: select the chip, send the command bytes, receive
-// replyLength bytes (clocking out dummies), release the chip.
-void frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply = nullptr,
+// replyLength bytes (clocking out dummies), release the chip. Returns the
+// time taken just before the release: a command the chip runs when it is
+// released (a program, a compare) starts no earlier.
+WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply = nullptr,
            std::size_t replyLength = 0);
 
 // Bits of a main-memory page address; the pages whose address differs from
@@ -53,8 +58,8 @@ void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out);
 // address bits of a buffer write are don't-care to the chip; they carry
 // aimPage, so that a write whose opcode noise turns into a page program
 // through a buffer (0x84 -> 0x85, 0x87 -> 0x86 or 0x83) can only reach that
-// page.
-void sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256, const std::uint8_t* data,
+// page. Returns the time just before the chip was released.
+WireClock::time_point sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256, const std::uint8_t* data,
                      unsigned length, unsigned offset = 0);
 
 // An opcode with a main-memory page address: program, compare.
