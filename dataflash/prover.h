@@ -52,9 +52,10 @@ public:
     // The page buffer writes are aimed at: the guarded one, if any, else page.
     std::uint32_t aimFor(std::uint32_t page) const { return guarded ? guardPage : page; }
     // After a buffer write for page: Handled when the chip was not found
-    // ready in time (see guard), so that the write may have become a program (the guarded page has then been proven,
-    // and restored when it changed). Failed, with lastMessage set, when the
-    // chip did not become ready or the guarded page could not be restored.
+    // ready in time (see guard), so that the write may have become a program
+    // (the guarded page has then been proven, and restored when it changed).
+    // Failed, with lastMessage set, when the chip did not become ready or the
+    // guarded page could not be restored.
     enum class Stray { None, Handled, Failed };
     Stray checkStray(std::uint32_t page);
     // After a proof that did not pass, in a guarded job: reads the guarded

@@ -41,8 +41,8 @@ std::uint8_t receiveByte(Wire wire)
 
 } // namespace
 
-WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply,
-           std::size_t replyLength)
+WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength,
+                            std::uint8_t* reply, std::size_t replyLength)
 {
     LPT_SetChipSelect(false);
     if (wire == Wire::ByteWise) {
@@ -71,8 +71,8 @@ void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out)
     out[2] = static_cast<std::uint8_t>(address);
 }
 
-WireClock::time_point sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256, const std::uint8_t* data,
-                     unsigned length, unsigned offset)
+WireClock::time_point sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256,
+                                      const std::uint8_t* data, unsigned length, unsigned offset)
 {
     std::uint8_t command[4 + kDataFlashMaxPageLength] = { kBufferWrite[buffer] };
     encodePageAddress(aimPage, pageSize256, command + 1);

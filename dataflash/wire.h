@@ -43,8 +43,8 @@ using WireClock = std::chrono::steady_clock;
 // replyLength bytes (clocking out dummies), release the chip. Returns the
 // time taken just before the release: a command the chip runs when it is
 // released (a program, a compare) starts no earlier.
-WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength, std::uint8_t* reply = nullptr,
-           std::size_t replyLength = 0);
+WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength,
+                            std::uint8_t* reply = nullptr, std::size_t replyLength = 0);
 
 // Bits of a main-memory page address; the pages whose address differs from
 // a page's in one of them are where a program for that page lands when that
@@ -59,8 +59,8 @@ void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out);
 // aimPage, so that a write whose opcode noise turns into a page program
 // through a buffer (0x84 -> 0x85, 0x87 -> 0x86 or 0x83) can only reach that
 // page. Returns the time just before the chip was released.
-WireClock::time_point sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256, const std::uint8_t* data,
-                     unsigned length, unsigned offset = 0);
+WireClock::time_point sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPage, bool pageSize256,
+                                      const std::uint8_t* data, unsigned length, unsigned offset = 0);
 
 // An opcode with a main-memory page address: program, compare.
 void sendPageCommand(Wire wire, std::uint8_t opcode, std::uint32_t page, bool pageSize256);
