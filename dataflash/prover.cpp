@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace dataflash {
 
@@ -31,8 +32,8 @@ constexpr std::chrono::microseconds kStrayVisibleFor(1000);
 // may nest (each level needs another program sent astray).
 constexpr int kRestoreTries = 6;
 constexpr int kRestoreDepth = 4;
-// Pairs of reads of a page, before a wire whose reads never agree is blamed.
-constexpr int kReadPairs = 10;
+// Reads of a page, before a wire whose reads never agree is blamed.
+constexpr int kReadsAlike = 20;
 
 } // namespace
 
@@ -108,11 +109,16 @@ bool Prover::programmedFor(std::uint32_t page, bool erase)
                         page);
 }
 
-void Prover::guard(std::uint32_t page, const std::uint8_t* content)
+bool Prover::guard(std::uint32_t page, const std::uint8_t* content)
 {
     guarded = true;
     guardPage = page;
     std::memcpy(guardContent, content, pageLength);
+    guardNeighbours.clear();
+    if (copyNeighbours(page, guardNeighbours))
+        return true;
+    lastMessage = unreliableWireText(page, "read", WireDirection::FromChip);
+    return false;
 }
 
 Prover::Stray Prover::checkStray(std::uint32_t page)
@@ -127,6 +133,8 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
         writeUnchecked = false;
         return Stray::None;
     }
+    if (status == Status::Confirmed && !st.ready)
+        programSeen = true;
     return strayProgram(page);
 }
 
@@ -142,18 +150,40 @@ Prover::Stray Prover::strayProgram(std::uint32_t page)
     return recheckGuard() ? Stray::Handled : Stray::Failed;
 }
 
+// A program seen running may have landed one address bit away from the
+// guarded page, when noise flipped an address bit of the same write: its
+// neighbours are then checked against their copies too.
 bool Prover::recheckGuard()
 {
-    return !guarded || restorePage(guardPage, guardContent, 0);
+    if (!guarded)
+        return true;
+    if (!restorePage(guardPage, guardContent, 0))
+        return false;
+    if (!std::exchange(programSeen, false))
+        return true;
+    for (const auto& [other, copy] : guardNeighbours) {
+        if (!restorePage(other, copy.data(), 1))
+            return false;
+    }
+    return true;
 }
 
-// Reads of the page, two at a time, until two agree; false when none do
-// within the budget.
+// Reads of the page until two of them agree; false when none do within the
+// budget. Any two count, not only two in a row: over a wire that flips a
+// bit in one read of two, a pair read together agrees only one time in
+// four, but two intact reads among twenty are all but certain.
 bool Prover::readAlike(std::uint32_t page, std::uint8_t* out)
 {
-    for (int pairs = 0; pairs < kReadPairs; ++pairs) {
-        if (readTwice(page, out))
-            return true;
+    std::vector<std::uint8_t> reads(std::size_t(kReadsAlike) * pageLength);
+    for (int n = 0; n < kReadsAlike; ++n) {
+        std::uint8_t* read = reads.data() + std::size_t(n) * pageLength;
+        sendPageRead(Wire::Block, page, size256, read);
+        for (int earlier = 0; earlier < n; ++earlier) {
+            if (std::memcmp(reads.data() + std::size_t(earlier) * pageLength, read, pageLength) == 0) {
+                std::memcpy(out, read, pageLength);
+                return true;
+            }
+        }
     }
     return false;
 }
@@ -233,9 +263,19 @@ bool Prover::restorePage(std::uint32_t page, const std::uint8_t* content, int de
 // proof is then unsure.
 Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
 {
-    if (!afterWrite)
-        return comparedFor(page, st) ? Proof::Proven : Proof::Failed;
-    switch (waitUntilReady(kCompareOrProgram, Wire::Block, &st)) {
+    const Wait wait = waitUntilReady(kCompareOrProgram, Wire::Block, &st);
+    if (!afterWrite) {
+        // Busy past any compare: a write before it became a program, and
+        // the compare was ignored.
+        if (wait == Wait::TimedOut)
+            programSeen = true;
+        if (wait == Wait::Ready || (wait == Wait::TimedOut && comparedFor(page, st)))
+            return Proof::Proven;
+        if (wait == Wait::Silent)
+            lastMessage = QStringLiteral("The chip stopped answering while comparing page %1!").arg(page);
+        return Proof::Failed;
+    }
+    switch (wait) {
     case Wait::Ready:
         if (!soonAfterWrite())
             break;
@@ -245,6 +285,7 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
         lastMessage = QStringLiteral("The chip stopped answering while comparing page %1!").arg(page);
         return Proof::Failed;
     case Wait::TimedOut:
+        programSeen = true;
         break;
     }
     return strayProgram(page) == Stray::Failed ? Proof::Failed : Proof::Unsure;

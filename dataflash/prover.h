@@ -48,7 +48,11 @@ public:
     // only when seen within kStrayVisibleFor of the write: a process the
     // system suspended for longer may find such a program over; it then
     // counts as found.
-    void guard(std::uint32_t page, const std::uint8_t* content);
+    // The guarded page's neighbours (one page address bit away) are copied
+    // here, two reads alike each: a program found running is where a write
+    // may have had an address bit flipped too, and lands on one of them.
+    // False, with lastMessage set, when one cannot be read twice alike.
+    bool guard(std::uint32_t page, const std::uint8_t* content);
     // The page buffer writes are aimed at: the guarded one, if any, else page.
     std::uint32_t aimFor(std::uint32_t page) const { return guarded ? guardPage : page; }
     // After a buffer write for page: Handled when the chip was not found
@@ -174,6 +178,8 @@ private:
     bool restorePage(std::uint32_t page, const std::uint8_t* content, int depth);
 
     bool sawNoise = false;
+    // A program was seen running that no command of ours started.
+    bool programSeen = false;
     // The last buffer write: when the chip was released after it, whether
     // the chip has been seen ready in time since (so that it did not become
     // a program), and whether the last compare started too late after it
@@ -184,6 +190,7 @@ private:
     bool guarded = false;
     std::uint32_t guardPage = 0;
     std::uint8_t guardContent[kDataFlashMaxPageLength] = {};
+    Copies guardNeighbours;
     bool size256;
     unsigned pageLength;
 };

@@ -31,9 +31,10 @@ bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun
     Prover prover(pageSize256);
     const unsigned length = prover.length();
     contents.assign(std::size_t(kDataFlashPages) * length, 0);
-    // Page 0 is read twice alike before anything is written to a buffer:
-    // from then on every buffer write is aimed at a page whose content is
-    // known, and can be restored when noise makes the write a program.
+    // Page 0, and the pages one address bit away from it, are read twice
+    // alike before anything is written to a buffer: every buffer write is
+    // aimed at page 0, and whatever page a program noise made of one lands
+    // on can be restored.
     std::uint8_t first[kDataFlashMaxPageLength];
     for (int reads = 0; !prover.readTwice(0, first);) {
         if (++reads == kReadsPerPage) {
@@ -41,7 +42,8 @@ bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun
             return false;
         }
     }
-    prover.guard(0, first);
+    if (!prover.guard(0, first))
+        return false;
     // Each page's bytes, as read, are what its proof expects; the stream
     // reads a page while the chip is idle, before the page ahead of it is
     // proven.
@@ -76,7 +78,6 @@ bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun
     };
     stream.confirmOnceNoisy = true;
     stream.passed = [&](std::uint32_t page, const std::uint8_t* read) {
-        prover.guard(page, read);
         std::memcpy(contents.data() + std::size_t(page) * length, read, length);
         if (run.progress)
             run.progress(page + 1, kDataFlashPages);

@@ -107,9 +107,10 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
     const std::uint32_t pages = image.pages();
     if (!pages)
         return true;
-    // Page 0 is read twice alike before anything is written to a buffer:
-    // from then on every buffer write is aimed at a page whose content is
-    // known, and can be restored when noise makes the write a program.
+    // Page 0, and the pages one address bit away from it, are read twice
+    // alike before anything is written to a buffer: every buffer write is
+    // aimed at page 0, and whatever page a program noise made of one lands
+    // on can be restored.
     std::uint8_t first[kDataFlashMaxPageLength];
     for (int reads = 0; !prover.readTwice(0, first);) {
         if (++reads == kConfirmations) {
@@ -117,14 +118,14 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
             return false;
         }
     }
-    prover.guard(0, first);
+    if (!prover.guard(0, first))
+        return false;
     Prover::PageStream stream;
     stream.expected = [this](std::uint32_t page, std::uint8_t* out) { expected(page, out); };
     stream.resolve = [this, difference](std::uint32_t page, int buffer, std::uint8_t* data) {
         return confirm(page, buffer, data, difference);
     };
-    stream.passed = [this, &run, pages](std::uint32_t page, const std::uint8_t* data) {
-        prover.guard(page, data);
+    stream.passed = [this, &run, pages](std::uint32_t page, const std::uint8_t*) {
         if (run.progress)
             run.progress(page + 1, pages);
     };
