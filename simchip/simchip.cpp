@@ -194,6 +194,7 @@ public:
     long ignoredFrames = 0;
     long bufferWrites = 0;
     long mutationCount = 0;
+    bool mutating = false; // the frame being shifted in is the mutated one
     std::uint64_t accesses = 0;
     Noise siNoise, soNoise;
 
@@ -299,6 +300,7 @@ void Chip::powerUp()
     ignoredFrames = 0;
     bufferWrites = 0;
     mutationCount = 0;
+    mutating = false;
     selected = false;
     clockHigh = false;
     soHigh = true;
@@ -455,9 +457,13 @@ void Chip::risingEdge(bool si)
         si = !si;
     shiftIn = static_cast<std::uint8_t>((shiftIn << 1) | (si ? 1 : 0));
     if (++bitsIn == 8) {
-        if (frame.empty() && config.mutation.nth >= 0 && shiftIn == config.mutation.opcode
-            && mutationCount++ == config.mutation.nth)
+        if (frame.empty())
+            mutating = config.mutation.nth >= 0 && shiftIn == config.mutation.opcode
+                       && mutationCount++ == config.mutation.nth;
+        if (mutating && frame.empty())
             shiftIn ^= config.mutation.mask;
+        else if (mutating && frame.size() <= 3)
+            shiftIn ^= static_cast<std::uint8_t>(config.mutation.addressMask >> (8 * (3 - frame.size())));
         frame.push_back(shiftIn);
         shiftIn = 0;
         bitsIn = 0;

@@ -91,6 +91,7 @@ struct Config {
         std::uint8_t opcode = 0;
         long nth = -1;              // -1: no mutation
         std::uint8_t mask = 0;
+        std::uint32_t addressMask = 0; // and these bits of its three address bytes
     } mutation;
 
     // Random bit errors on the wires, as on a long unshielded cable: each SI

@@ -528,21 +528,26 @@ void WriteFileTest::readChip_data()
     QTest::addColumn<long>("stopAfter");
     QTest::addColumn<double>("noiseSo");
     QTest::addColumn<double>("noiseSi");
+    QTest::addColumn<long>("strayWrite"); // the buffer 1 write that arrives as a program, one page bit off
     QTest::addColumn<QString>("message");
-    QTest::newRow("256-byte pages") << true << -1L << 0.0 << 0.0 << QString();
-    QTest::newRow("264-byte pages") << false << -1L << 0.0 << 0.0 << QString();
+    QTest::newRow("256-byte pages") << true << -1L << 0.0 << 0.0 << -1L << QString();
+    QTest::newRow("264-byte pages") << false << -1L << 0.0 << 0.0 << -1L << QString();
     // Reads that arrive with flipped bits are caught by the chip's compare
     // and read again.
-    QTest::newRow("a noisy wire from the chip") << true << -1L << 1e-4 << 0.0 << QString();
+    QTest::newRow("a noisy wire from the chip") << true << -1L << 1e-4 << 0.0 << -1L << QString();
     // Buffer writes that noise turns into programs, and the programs that
     // put their pages right, leave the chip as it was.
-    QTest::newRow("noise on both wires") << true << -1L << 1e-4 << 1e-4 << QString();
+    QTest::newRow("noise on both wires") << true << -1L << 1e-4 << 1e-4 << -1L << QString();
+    // Its opcode and a page address bit flipped: the program lands on a
+    // page next to the one the write was aimed at.
+    QTest::newRow("a buffer write turned into a program of another page") << true << -1L << 0.0 << 0.0 << 150L
+                                                                          << QString();
     QTest::newRow("a wire from the chip that flips every page")
-        << true << -1L << 1e-2 << 0.0
+        << true << -1L << 1e-2 << 0.0 << -1L
         << "Page 0 could not be read: what the chip sends back keeps changing on the way (its status and page reads "
            "disagree), so the wire from the chip is unreliable (check the cable, its length and the chip's supply)!";
     // Silent a few pages in: never read as 0xFF filler.
-    QTest::newRow("chip stops answering") << true << 30L << 0.0 << 0.0 << "The chip stopped answering while";
+    QTest::newRow("chip stops answering") << true << 30L << 0.0 << 0.0 << -1L << "The chip stopped answering while";
 }
 
 void WriteFileTest::readChip()
@@ -551,12 +556,14 @@ void WriteFileTest::readChip()
     QFETCH(long, stopAfter);
     QFETCH(double, noiseSo);
     QFETCH(double, noiseSi);
+    QFETCH(long, strayWrite);
     QFETCH(QString, message);
     simchip::Config config = fastChip();
     config.pageSize256 = page256;
     config.stopAfterCommands = stopAfter;
     config.noiseSo = noiseSo;
     config.noiseSi = noiseSi;
+    config.mutation = { 0x84, strayWrite, 0x01, 0x000200 };
     // Programs take as long as on a board (typically 14 ms), so that a
     // buffer write that noise made a program is seen keeping the chip busy.
     config.pageEraseProgramUs = 14000;
