@@ -728,9 +728,12 @@ Config configFromEnvironment()
         const unsigned long opcode = std::strtoul(mutate, &end, 16);
         if (*end == ':') {
             const long nth = std::strtol(end + 1, &end, 10);
-            if (*end == ':')
-                config.mutation = { static_cast<std::uint8_t>(opcode), nth,
-                                    static_cast<std::uint8_t>(std::strtoul(end + 1, nullptr, 16)) };
+            if (*end == ':') {
+                const unsigned long mask = std::strtoul(end + 1, &end, 16);
+                const unsigned long addressMask = *end == ':' ? std::strtoul(end + 1, nullptr, 16) : 0;
+                config.mutation = { static_cast<std::uint8_t>(opcode), nth, static_cast<std::uint8_t>(mask),
+                                    static_cast<std::uint32_t>(addressMask) };
+            }
         }
     }
     if (const int n = envFields("PAGEKILN_SIM_NOISE", f); n >= 3)

@@ -85,8 +85,9 @@ struct Config {
 
     // A command turned into another on the wire: the nth frame (0 first,
     // counted from power-up) that starts with opcode arrives with the mask's
-    // bits of its opcode flipped (PAGEKILN_SIM_MUTATE=OPCODE:NTH:MASK, hex
-    // opcode and mask).
+    // bits of its opcode flipped, and addressMask's of its three address
+    // bytes (PAGEKILN_SIM_MUTATE=OPCODE:NTH:MASK[:ADDRESSMASK], hex opcode
+    // and masks).
     struct Mutation {
         std::uint8_t opcode = 0;
         long nth = -1;              // -1: no mutation
