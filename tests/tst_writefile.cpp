@@ -575,8 +575,8 @@ void WriteFileTest::readChip()
     }
     const QByteArray before = testing::bytes(simchip::contents());
     std::vector<std::uint8_t> contents;
-    QCOMPARE(AT45DB041D_ReadChip(contents), message.isEmpty());
-    QVERIFY2(lastMessage.startsWith(message), qPrintable(lastMessage));
+    const bool read = AT45DB041D_ReadChip(contents);
+    QVERIFY2(read == message.isEmpty() && lastMessage.startsWith(message), qPrintable(lastMessage));
     if (!message.isEmpty())
         return;
     QCOMPARE(contents.size(), std::size_t(page256 ? 524288 : 540672));
