@@ -126,6 +126,7 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
     DataFlashStatus st;
     Status status;
     int reads = 0;
+    late = false;
     do
         status = readConfirmedStatus(Wire::Block, st);
     while (status == Status::Disagreed && ++reads < 8);
@@ -133,8 +134,8 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
         writeUnchecked = false;
         return Stray::None;
     }
-    if (status == Status::Confirmed && !st.ready)
-        programSeen = true;
+    if (status == Status::Confirmed)
+        (st.ready ? late : programSeen) = true;
     return strayProgram(page);
 }
 
@@ -277,8 +278,10 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
     }
     switch (wait) {
     case Wait::Ready:
-        if (!soonAfterWrite())
+        if (!soonAfterWrite()) {
+            late = true;
             break;
+        }
         writeUnchecked = false;
         return Proof::Proven;
     case Wait::Silent:
@@ -291,10 +294,14 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
     return strayProgram(page) == Stray::Failed ? Proof::Failed : Proof::Unsure;
 }
 
+// A proof unsure only because a check came late (the system suspended the
+// tool) shows nothing about the wire, and does not make later pages proven
+// twice.
 Proof Prover::noted(Proof proof)
 {
-    if (proof == Proof::Differs || proof == Proof::Unsure)
+    if (proof == Proof::Differs || (proof == Proof::Unsure && !late))
         sawNoise = true;
+    late = false;
     return proof;
 }
 
@@ -325,8 +332,11 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
     // In a guarded job a program made of the buffer write before this
     // compare hits the guarded page, which this proof does not look at: the
     // compare must have been sent in time to show that there was none.
-    if (guarded && compareLate)
+    late = false;
+    if (guarded && compareLate) {
+        late = true;
         return Proof::Unsure;
+    }
     if (overlap)
         write(overlap->buffer, overlap->aim, next, half);
     DataFlashStatus st;
@@ -344,8 +354,10 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
     if (evidence == Evidence::FlippedFirstByte)
         patchFirstByte(buffer, aimFor(page), data[0]);
     startCompare(buffer, page);
-    if (evidence == Evidence::FlippedFirstByte && compareLate)
+    if (evidence == Evidence::FlippedFirstByte && compareLate) {
+        late = true;
         return Proof::Unsure;
+    }
     if (overlap)
         write(overlap->buffer, overlap->aim, next + half, pageLength - half, half);
     if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)

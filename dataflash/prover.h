@@ -178,6 +178,9 @@ private:
     bool restorePage(std::uint32_t page, const std::uint8_t* content, int depth);
 
     bool sawNoise = false;
+    // The unsure outcome being made has no other cause than a check that
+    // came too late after a buffer write (see guard).
+    bool late = false;
     // A program was seen running that no command of ours started.
     bool programSeen = false;
     // The last buffer write: when the chip was released after it, whether
