@@ -389,6 +389,9 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
     if (pages > 1)
         stream.expected(1, data[1]);
     bool reload = true; // the page's buffer has to be filled whole
+    // The page's buffer holds its data as it is, and the page before, just
+    // proven, holds other data: the compare with that page sets COMP.
+    bool byPrevious = false;
     for (std::uint32_t page = 0; page < pages; ++page) {
         if (stream.stop && stream.stop(page))
             return false;
@@ -397,6 +400,7 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         if (reload) {
             loadFlipped(buffer, aimFor(page), data[buffer]);
             stray = checkStray(page);
+            byPrevious = false;
         }
         if (stray == Stray::Failed)
             return false;
@@ -405,9 +409,15 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         // proves it from fresh transfers.
         Proof proof;
         if (stray == Stray::None) {
-            startCompare(buffer, page);
-            const Overlap next { other, aimFor(page + 1), data[other], true, nullptr };
-            proof = finishProof(buffer, page, data[buffer], page + 1 < pages ? &next : nullptr);
+            startCompare(buffer, byPrevious ? page - 1 : page);
+            // The next page's data goes as it is when it differs from this
+            // page's, saving the first byte's correction in its proof.
+            const bool last = page + 1 == pages;
+            const bool nextByThis = !last && std::memcmp(data[other], data[buffer], pageLength) != 0;
+            const Overlap next { other, aimFor(page + 1), data[other], !nextByThis, nullptr };
+            proof = finishProof(buffer, page, data[buffer], last ? nullptr : &next,
+                                byPrevious ? Evidence::OtherPage : Evidence::FlippedFirstByte);
+            byPrevious = nextByThis;
         } else {
             proof = noted(Proof::Unsure);
         }

@@ -113,10 +113,12 @@ public:
                       Evidence evidence = Evidence::FlippedFirstByte);
     // Proves pages 0 to pages - 1 in turn against what expected says they
     // hold, one transfer a page: the two buffers take turns, the next page's
-    // transfer going while the chip compares this one. What expected says
-    // is asked while the chip is idle. A page that does not pass goes to
-    // resolve (which may use both buffers); one that passes, or that resolve
-    // accepts, to passed. stop is asked before each page. False when stop,
+    // transfer going while the chip compares this one. A page whose data
+    // differs from the page before it is sent as it is, and its proof's
+    // first compare is of that page, just proven (evidence OtherPage). What
+    // expected says is asked while the chip is idle. A page that does not
+    // pass goes to resolve (which may use both buffers); one that passes, or
+    // that resolve accepts, to passed. stop is asked before each page. False when stop,
     // resolve or the chip ended it, with lastMessage set.
     struct PageStream {
         std::function<void(std::uint32_t page, std::uint8_t* out)> expected;
