@@ -139,7 +139,7 @@ bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool 
         prover.load(kProofBuffer, page, data);
     else
         prover.loadFlipped(kProofBuffer, page, data);
-    if (!prover.programmedFor(page, false))
+    if (!prover.programOver(page))
         return false;
     const Prover::Evidence evidence = byPrevious ? Prover::Evidence::OtherPage : Prover::Evidence::FlippedFirstByte;
     prover.startCompare(kProofBuffer, byPrevious ? std::uint32_t(previous) : page);

@@ -17,6 +17,7 @@ namespace {
 constexpr DataFlashPoll kCompareBudget { 0, 20 };
 // Buffer to page program without erase: typically 2 ms, at most 4 ms.
 constexpr DataFlashPoll kProgramBudget { 0, 40 };
+constexpr std::chrono::microseconds kProgramMaximum(4000);
 // After a compare and a buffer write: longer than any compare (at most
 // 200 us), shorter than a program with erase.
 constexpr DataFlashPoll kCompareOrProgram { 0, 1 };
@@ -91,6 +92,7 @@ void Prover::startCompare(int buffer, std::uint32_t page)
 void Prover::startProgram(int buffer, std::uint32_t page, bool erase)
 {
     sendPageCommand(Wire::Block, erase ? kBufferToPageWithErase[buffer] : kBufferToPageNoErase[buffer], page, size256);
+    programmedAt = WireClock::now();
 }
 
 bool Prover::comparedFor(std::uint32_t page, DataFlashStatus& st)
@@ -99,6 +101,13 @@ bool Prover::comparedFor(std::uint32_t page, DataFlashStatus& st)
                         { "Timed out waiting for the chip to compare page %1!",
                           "The chip stopped answering while comparing page %1!" },
                         page, &st);
+}
+
+bool Prover::programOver(std::uint32_t page)
+{
+    if (WireClock::now() - programmedAt >= kProgramMaximum)
+        return true;
+    return programmedFor(page, false);
 }
 
 bool Prover::programmedFor(std::uint32_t page, bool erase)

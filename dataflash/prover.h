@@ -149,6 +149,13 @@ public:
     // ready.
     bool comparedFor(std::uint32_t page, DataFlashStatus& st);
     bool programmedFor(std::uint32_t page, bool erase);
+    // After startProgram without erase, before a proof of that page: waits
+    // as programmedFor does, unless the longest such program (4 ms) has
+    // passed since it started, as it has after a page's transfer on a port
+    // of 1 us an access. A healthy chip is then ready; one that is not
+    // ignores the proof's compares, and a proof passes only on a compare
+    // seen to run, which a chip runs only once ready.
+    bool programOver(std::uint32_t page);
 
     // Why a page could not be written and proven within its budget, from
     // what the chip and the wire show: status reads whose bytes disagree
@@ -190,6 +197,7 @@ private:
     // a program), and whether the last compare started too late after it
     // for a program it became to have made the chip ignore the compare.
     WireClock::time_point wroteAt;
+    WireClock::time_point programmedAt; // when the last program was sent
     bool writeUnchecked = false;
     bool compareLate = false;
     bool guarded = false;

@@ -389,6 +389,9 @@ void WriteFileTest::fastPathFaults_data()
     // equal to it.
     QTest::newRow("the first byte's correction turned into a program, and the process suspended meanwhile")
         << "0x87 -> 0x86, suspended" << 0L << QString();
+    // A port of 1 us an access: a page's transfer outlasts the datasheet's
+    // longest program, so the proof follows the program unpolled.
+    QTest::newRow("programs slower than the datasheet's longest") << "slow programs" << 0L << QString();
     QTest::newRow("a cell stuck at 0") << "stuck" << 0L
                                        << "Page 5 does not match the file after programming: the flash did not take "
                                           "it (a worn or damaged chip)!";
@@ -432,6 +435,10 @@ void WriteFileTest::fastPathFaults()
         config.stuck = { 8, 0, 0x80 };
     else if (fault == QLatin1String("noisy SI"))
         config.noiseSi = 0.01;
+    else if (fault == QLatin1String("slow programs")) {
+        config.ioNs = 1000;
+        config.pageProgramUs = 6000;
+    }
     else if (fault == QLatin1String("vanishes"))
         config.stopAfterCommands = 40;
     QByteArray data = content(12 * 256);
