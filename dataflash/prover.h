@@ -118,8 +118,8 @@ public:
     // first compare is of that page, just proven (evidence OtherPage). What
     // expected says is asked while the chip is idle. A page that does not
     // pass goes to resolve (which may use both buffers); one that passes, or
-    // that resolve accepts, to passed. stop is asked before each page. False when stop,
-    // resolve or the chip ended it, with lastMessage set.
+    // that resolve accepts, to passed. stop is asked before each page. False
+    // when stop, resolve or the chip ended it, with lastMessage set.
     struct PageStream {
         std::function<void(std::uint32_t page, std::uint8_t* out)> expected;
         std::function<bool(std::uint32_t page, int buffer, std::uint8_t* data)> resolve;

@@ -438,8 +438,7 @@ void WriteFileTest::fastPathFaults()
     else if (fault == QLatin1String("slow programs")) {
         config.ioNs = 1000;
         config.pageProgramUs = 6000;
-    }
-    else if (fault == QLatin1String("vanishes"))
+    } else if (fault == QLatin1String("vanishes"))
         config.stopAfterCommands = 40;
     QByteArray data = content(12 * 256);
     data[5 * 256 + 17] = char(0x81);
