@@ -241,6 +241,14 @@ bool AT45DB041D_UpdateImage(const DataFlashImage& image, const DataFlashRun& run
 // page cannot be proven; a chip that stops answering is a failure too.
 bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run = {});
 
+// The same from page 0 on, for as long as the pages read leave enough(data,
+// bytes) false: asked before each page after the first with the bytes read so
+// far, true ends the read there and contents holds those pages. Each page is
+// proven as a whole chip's read proves it.
+bool AT45DB041D_ReadChipUntil(std::vector<std::uint8_t>& contents,
+                              const std::function<bool(const std::uint8_t* data, std::size_t bytes)>& enough,
+                              const DataFlashRun& run = {});
+
 // Where a verify found the chip different from the image.
 struct DataFlashDifference {
     std::uint32_t page = 0;

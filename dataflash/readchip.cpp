@@ -26,6 +26,13 @@ constexpr int kProofBuffer = 0;
 
 bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run)
 {
+    return AT45DB041D_ReadChipUntil(contents, nullptr, run);
+}
+
+bool AT45DB041D_ReadChipUntil(std::vector<std::uint8_t>& contents,
+                              const std::function<bool(const std::uint8_t* data, std::size_t bytes)>& enough,
+                              const DataFlashRun& run)
+{
     lastMessage.clear();
     bool pageSize256 = false;
     if (!pageSizeInForce(pageSize256))
@@ -95,11 +102,17 @@ bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun
         if (run.progress)
             run.progress(page + 1, kDataFlashPages);
     };
+    bool readEnough = false;
     stream.stop = [&](std::uint32_t page) {
+        if (enough && page > 0 && enough(contents.data(), std::size_t(page) * length)) {
+            contents.resize(std::size_t(page) * length);
+            readEnough = true;
+            return true;
+        }
         if (!run.stopRequested || !run.stopRequested())
             return false;
         lastMessage = QStringLiteral("Stopped on request after reading %1 pages.").arg(page);
         return true;
     };
-    return prover.provePages(kDataFlashPages, stream);
+    return prover.provePages(kDataFlashPages, stream) || readEnough;
 }
