@@ -57,10 +57,11 @@ bool readFile(const Job& job, WriteJobState& state, QStringList& problem)
     // cannot change what is written.
     const DataFlashLayout layout = job.fileRead == Job::FileRead::BeforePageSize ? DataFlashLayout::Pages256
                                                                                 : DataFlashLayout::PageSizeInForce;
-    if (AT45DB041D_LoadFile(job.path.constData(), state.image, layout))
-        return true;
-    problem << lastMessage;
-    return false;
+    if (!AT45DB041D_LoadFile(job.path.constData(), state.image, layout)) {
+        problem << lastMessage;
+        return false;
+    }
+    return !job.acceptFile || job.acceptFile(state.image, problem);
 }
 
 // The one-time switch to 256-byte pages takes effect at the next power-up:

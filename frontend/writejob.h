@@ -9,6 +9,8 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <functional>
+
 // Set once the port library has loaded; it is not loaded again after that.
 extern bool portDriverLoaded;
 
@@ -50,6 +52,11 @@ struct WriteJob {
         Unchecked,      // AT45DB041D_ProgramImage without a check
         Update,         // AT45DB041D_UpdateImage: no erase, only pages that differ
     } programming = Programming::Proven;
+
+    // A check of the file's bytes as read for the job, before anything on
+    // the chip is changed: false refuses the file, with its lines in
+    // problem (the read stage fails). None: every file is written as it is.
+    std::function<bool(const DataFlashImage& image, QStringList& problem)> acceptFile;
 };
 
 // Where a job got to, for the front end's reporting.
