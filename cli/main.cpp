@@ -3,6 +3,7 @@
 // telling what chip is on the port. A thin front end over the driver.
 #include "at45db041d.h"
 #include "frontend.h"
+#include "loaderfile.h"
 #include "writejob.h"
 #include "lpt.h"
 #include "platform.h"
@@ -10,6 +11,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QSaveFile>
 
@@ -36,6 +38,7 @@ const char* const kExitStatuses =
     "  0    success\n"
     "  1    the job failed (chip, file or verification)\n"
     "  2    usage error\n"
+    "  1    also: inspect found FILE, or the chip's image, unsound or unable to boot\n"
     "  1    also: the chip stays protected after unprotect (WP# held low, or sectors\n"
     "       locked down for good)\n"
     "  3    the chip was set to 256-byte pages, which take effect after a power cycle:\n"
@@ -52,6 +55,8 @@ struct Command {
     const char* summary;      // for the list of commands
     const char* description;  // for the command's own help
     bool takesNoVerify;
+    bool takesRaw = false;     // --raw: FILE written whatever it is
+    bool fileOptional = false; // the argument may be left out
 };
 
 const Command kCommands[] = {
@@ -65,8 +70,10 @@ const Command kCommands[] = {
       "                 every page proven on the chip",
       "Reads FILE whole, then sets the chip to 256-byte pages (a new chip: exit 3 before\n"
       "anything is erased, power-cycle the board and run write again), erases the chip and\n"
-      "programs FILE from page 0, every page proven on the chip unless --no-verify.",
-      true },
+      "programs FILE from page 0, every page proven on the chip unless --no-verify.\n"
+      "FILE is refused before anything on the chip changes when it cannot boot: an ELF,\n"
+      "Intel HEX, S-record or text file, or a *.ldr that is no sound loader file.",
+      true, true },
     { "update", "FILE", "The boot image (.bin or .ldr) the chip should hold, at most 524288 bytes.",
       "program only the pages of FILE that differ on the chip;\n"
       "                 pages after FILE are left as they are",
@@ -75,8 +82,9 @@ const Command kCommands[] = {
       "the chip's compare) and programs, with erase, only the pages that differ, each\n"
       "proven on the chip. The last page is zero-padded, as write leaves it. Pages after\n"
       "FILE are left as they are: what a board keeps above its image (an environment,\n"
-      "calibration data) survives. Ends saying how many pages it changed.",
-      false },
+      "calibration data) survives. Ends saying how many pages it changed. FILE is\n"
+      "checked as write checks it.",
+      false, true },
     { "erase", nullptr, nullptr, "erase the whole chip and prove every page blank",
       "Erases the whole chip and proves every page blank on the chip (a compare with a\n"
       "buffer of 0xFF).",
@@ -103,6 +111,17 @@ const Command kCommands[] = {
       "when every page was read and the chip answered throughout; anything but a regular\n"
       "file is never replaced.",
       false },
+    { "inspect", "FILE", "The boot image to look at; without it, the one on the chip.",
+      "what a boot image holds, block by block, and its SHA-256;\n"
+      "                 without FILE, the image on the chip",
+      "Tells what FILE is: a loader file (BF53x, BF561, or BF51x/BF52x/BF54x/BF59x/BF60x),\n"
+      "a raw binary, or a format that cannot boot from flash (ELF, Intel HEX, S-record,\n"
+      "text). For a loader file, one line per block (offset, target address, byte count,\n"
+      "flags, and any defect), the image's length up to its FINAL block, the bytes after\n"
+      "it and the file's SHA-256. Without FILE, the same for the chip: only the pages the\n"
+      "walk through the headers needs are read, each proven as read proves it, and the\n"
+      "image's SHA-256 is printed. Exit 1 when something is wrong. Changes nothing.",
+      false, false, true },
 };
 
 const Command* findCommand(const QString& name)
@@ -342,16 +361,24 @@ private:
     Programming programming;
 };
 
+// Whether write and update refuse a file that cannot boot (see acceptFile).
+enum class FileCheck { RefusedIfItCannotBoot, WrittenAsItIs };
+bool acceptFile(const QString& file, const DataFlashImage& image, QStringList& problem);
+
 // The file read whole and checked for 256-byte pages before the chip is
 // touched but for its probe, so that a file that cannot be written leaves
 // even the page size untouched; a chip whose 256-byte pages wait for a
 // power cycle is left as it is, before the erase.
-int writeJob(const QString& file, frontend::WriteJob::Programming programming)
+int writeJob(const QString& file, frontend::WriteJob::Programming programming, FileCheck check)
 {
     frontend::WriteJob job;
     if (!encodeFileName(file, job.path))
         return kFailed;
     job.programming = programming;
+    if (check == FileCheck::RefusedIfItCannotBoot)
+        job.acceptFile = [&file](const DataFlashImage& image, QStringList& problem) {
+            return acceptFile(file, image, problem);
+        };
     CliReport report(file, programming);
     frontend::WriteJobState state;
     frontend::WriteStage stage;
@@ -505,6 +532,249 @@ int read(const QString& output)
     return kSuccess;
 }
 
+// inspect, and the check of FILE before write and update change anything:
+// what a boot image holds, from the headers of its loader file.
+
+// Files are inspected whole; anything larger is no boot image for this chip.
+constexpr qint64 kInspectedAtMost = 64 * 1024 * 1024;
+
+QString hex(std::uint64_t value, int digits)
+{
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
+QString sha256(const std::uint8_t* data, std::size_t size)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size)),
+                                 QCryptographicHash::Sha256)
+            .toHex());
+}
+
+bool namedLoaderFile(const QString& file)
+{
+    return file.endsWith(QLatin1String(".ldr"), Qt::CaseInsensitive);
+}
+
+// What the bytes are, for the heading of inspect and for a refusal.
+QString kindText(const loaderfile::Walk& walk)
+{
+    switch (walk.kind) {
+    case loaderfile::Kind::Raw:
+        return QStringLiteral("a raw binary (no loader file): written as it is");
+    case loaderfile::Kind::Loader:
+        return QStringLiteral("a loader file, %1 format")
+            .arg(QString::fromStdString(loaderfile::formatName(walk.format)));
+    case loaderfile::Kind::Elf:
+        return QStringLiteral("an ELF file (a linker's output), which cannot boot from flash");
+    case loaderfile::Kind::IntelHex:
+        return QStringLiteral("Intel HEX text, which cannot boot from flash");
+    case loaderfile::Kind::SRecord:
+        return QStringLiteral("Motorola S-record text, which cannot boot from flash");
+    case loaderfile::Kind::Text:
+        return QStringLiteral("all printable text, which cannot boot from flash");
+    }
+    return QString();
+}
+
+// The first thing wrong with a loader file, in words.
+QString firstDefect(const loaderfile::Walk& walk, const QString& end)
+{
+    for (std::size_t i = 0; i < walk.blocks.size(); ++i)
+        for (unsigned bit = 1; bit <= loaderfile::kFirstWithFill; bit <<= 1)
+            if (walk.blocks[i].defects & bit)
+                return QStringLiteral("block %1 at offset %2: %3%4")
+                    .arg(i)
+                    .arg(hex(walk.blocks[i].offset, 6))
+                    .arg(QString::fromStdString(loaderfile::defectText(bit)))
+                    .arg(bit == loaderfile::kPastEnd ? QStringLiteral(" of ") + end : QString());
+    return QStringLiteral("no FINAL block before the end of %1").arg(end);
+}
+
+// Why FILE must not be written, in one line that says what to do; empty
+// when it may be.
+QString refusal(const QString& file, const loaderfile::Walk& walk)
+{
+    const QString asItIs = QStringLiteral("(--raw writes it as it is)");
+    switch (walk.kind) {
+    case loaderfile::Kind::Elf:
+        return QStringLiteral("%1 is %2: make a loader file from it and write that %3").arg(file, kindText(walk), asItIs);
+    case loaderfile::Kind::IntelHex:
+    case loaderfile::Kind::SRecord:
+    case loaderfile::Kind::Text:
+        return QStringLiteral("%1 is %2: write the loader file in its binary form %3").arg(file, kindText(walk), asItIs);
+    case loaderfile::Kind::Raw:
+        if (namedLoaderFile(file))
+            return QStringLiteral("%1 is named as a loader file but is none (%2 inspect shows what it is): build it "
+                                  "again, or rename it if it is a raw image %3")
+                .arg(file, QString::fromLatin1(kName), asItIs);
+        return QString();
+    case loaderfile::Kind::Loader:
+        if (namedLoaderFile(file) && walk.defective())
+            return QStringLiteral("%1 is not a sound loader file, %2 (%3 inspect shows every block): build or copy "
+                                  "it again %4")
+                .arg(file, firstDefect(walk, QStringLiteral("the file")), QString::fromLatin1(kName), asItIs);
+        return QString();
+    }
+    return QString();
+}
+
+// What may keep a board from booting the bytes, though they are written.
+QStringList bootNotes(const loaderfile::Walk& walk, const std::uint8_t* data, std::size_t size)
+{
+    QStringList notes;
+    if (walk.kind == loaderfile::Kind::Loader && walk.final && size > walk.imageLength)
+        notes << QStringLiteral("%1 bytes follow the FINAL block; the boot ROM does not read them")
+                     .arg(size - walk.imageLength);
+    if (walk.hwaitSet())
+        notes << QStringLiteral("blocks have HWAIT bits (PFLAG, PPORT) set, which usually means the file was built "
+                                "for another boot mode (UART)");
+    if (size > 0 && data[0] == 0xFF)
+        notes << QStringLiteral("the first byte is 0xFF, which can confuse the boot ROM's detection of the flash's "
+                                "address width");
+    return notes;
+}
+
+// The heading, the table of blocks and the image's length; false when
+// something is wrong. end names where the bytes end ("the file").
+bool showWalk(const loaderfile::Walk& walk, const QString& end)
+{
+    std::printf("Kind:      %s\n", qPrintable(kindText(walk)));
+    if (walk.kind != loaderfile::Kind::Loader)
+        return walk.kind == loaderfile::Kind::Raw;
+    const bool wide = walk.format == loaderfile::Format::Bf5xx;
+    if (walk.format == loaderfile::Format::Bf561)
+        std::printf("Global:    %s (%s-bit flash, SPI baud code %u)\n", qPrintable(hex(walk.globalHeader, 8)),
+                    (walk.globalHeader & 1) ? "16" : "8", unsigned((walk.globalHeader >> 8) & 7));
+    std::printf("Block  Offset    Address          Count%s  Flags\n", wide ? "  Argument  " : "");
+    for (std::size_t i = 0; i < walk.blocks.size(); ++i) {
+        const loaderfile::Block& block = walk.blocks[i];
+        QString line = QStringLiteral("%1  %2  ").arg(i, 5).arg(hex(block.offset, 6));
+        if (block.defects == loaderfile::kPastEnd && block.count == 0 && block.flags == 0)
+            line += QStringLiteral("(header cut short)");
+        else
+            line += QStringLiteral("%1  %2  %3%4")
+                        .arg(hex(block.address, 8))
+                        .arg(block.count, 10)
+                        .arg(wide ? hex(block.argument, 8) + QStringLiteral("  ") : QString())
+                        .arg(QString::fromStdString(loaderfile::flagNames(walk.format, block.flags)));
+        QStringList defects;
+        for (unsigned bit = 1; bit <= loaderfile::kFirstWithFill; bit <<= 1)
+            if (block.defects & bit)
+                defects << QString::fromStdString(loaderfile::defectText(bit))
+                               + (bit == loaderfile::kPastEnd ? QStringLiteral(" of ") + end : QString());
+        if (!defects.isEmpty())
+            line += QStringLiteral("  <- ") + defects.join(QStringLiteral(", "));
+        std::printf("%s\n", qPrintable(line));
+    }
+    if (!walk.final && !(walk.defects() & (loaderfile::kPastEnd | loaderfile::kBadSignature)))
+        std::printf("             <- no FINAL block before the end of %s\n", qPrintable(end));
+    if (walk.final)
+        std::printf("Image:     %zu bytes, up to and including the FINAL block\n", walk.imageLength);
+    return !walk.defective();
+}
+
+int inspectFile(const QString& file)
+{
+    QByteArray path;
+    if (!encodeFileName(file, path))
+        return kFailed;
+    if (const char* kind = platformSpecialFileKind(path.constData()))
+        return fail(QStringLiteral("cannot read %1: %2, not a regular file").arg(file, QString::fromLatin1(kind)));
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read %1: %2").arg(file, in.errorString()));
+    if (in.size() > kInspectedAtMost)
+        return fail(QStringLiteral("%1 is %2 bytes, no boot image for a chip of 524288").arg(file).arg(in.size()));
+    const QByteArray bytes = in.readAll();
+    if (in.error() != QFileDevice::NoError)
+        return fail(QStringLiteral("cannot read %1: %2").arg(file, in.errorString()));
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    const std::size_t size = std::size_t(bytes.size());
+    const loaderfile::Walk walk = loaderfile::walk(data, size);
+    std::printf("File:      %s, %zu bytes\n", qPrintable(file), size);
+    const bool sound = showWalk(walk, QStringLiteral("the file"));
+    if (walk.final) {
+        std::printf("After it:  %zu bytes\n", size - walk.imageLength);
+        if (size > walk.imageLength) // what inspect finds on a chip that holds the file
+            std::printf("Image SHA-256: %s\n", qPrintable(sha256(data, walk.imageLength)));
+    }
+    std::printf("SHA-256:   %s\n", qPrintable(sha256(data, size)));
+    std::fflush(stdout);
+    for (const QString& text : bootNotes(walk, data, size))
+        note(text);
+    if (sound)
+        return kSuccess;
+    if (walk.kind == loaderfile::Kind::Loader)
+        return fail(QStringLiteral("%1 is not a sound loader file: %2%3")
+                        .arg(file, firstDefect(walk, QStringLiteral("the file")),
+                             namedLoaderFile(file) ? QString()
+                                                   : QStringLiteral(" (if it is a raw image, write writes it as it "
+                                                                    "is: its name does not end in .ldr)")));
+    return fail(QStringLiteral("%1 is %2").arg(file, kindText(walk)));
+}
+
+// The boot image on the chip: its pages from page 0 on, each proven as read
+// proves it, as far as the walk through its headers needs them.
+int inspectChip()
+{
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Reading, chip))
+        return kFailed;
+    const std::size_t capacity = std::size_t(kDataFlashPages) * dataFlashPageLength(chip.status.pageSize256);
+    progress->stage(QStringLiteral("reading the image's pages"));
+    std::vector<std::uint8_t> contents;
+    const auto enough = [capacity](const std::uint8_t* data, std::size_t bytes) {
+        const loaderfile::Walk walk = loaderfile::walk(data, bytes);
+        return walk.kind != loaderfile::Kind::Loader || walk.needed == 0 || walk.needed > capacity;
+    };
+    DataFlashRun run = runReporting();
+    run.progress = nullptr; // the pages the walk needs are not known beforehand
+    if (!AT45DB041D_ReadChipUntil(contents, enough, run)) {
+        if (stopSignal)
+            return stopped(QStringLiteral("nothing on the chip was changed"));
+        return fail(lastMessage);
+    }
+    progress->endLine();
+    const unsigned length = dataFlashPageLength(chip.status.pageSize256);
+    const loaderfile::Walk walk = loaderfile::walk(contents.data(), contents.size());
+    std::printf("Chip:      %zu pages of %u bytes read from page 0, each proven\n", contents.size() / length, length);
+    if (walk.kind != loaderfile::Kind::Loader) {
+        const bool blank = std::all_of(contents.begin(), contents.begin() + length,
+                                       [](std::uint8_t byte) { return byte == 0xFF; });
+        std::printf("Kind:      no loader file; the first page is %s\n",
+                    blank                                   ? "blank (erased)"
+                    : walk.kind == loaderfile::Kind::Raw ? "not blank"
+                                                            : qPrintable(QStringLiteral("not blank: ") + kindText(walk)));
+        std::fflush(stdout);
+        return fail(QStringLiteral("the chip holds no loader file"));
+    }
+    const bool sound = showWalk(walk, QStringLiteral("the chip"));
+    if (sound)
+        std::printf("SHA-256:   %s\n", qPrintable(sha256(contents.data(), walk.imageLength)));
+    std::fflush(stdout);
+    for (const QString& text : bootNotes(walk, contents.data(), walk.imageLength))
+        note(text);
+    if (!sound)
+        return fail(QStringLiteral("the chip holds no sound loader file: %1").arg(firstDefect(walk, QStringLiteral("the chip"))));
+    return kSuccess;
+}
+
+// write and update: FILE as read for the job, before anything on the chip
+// changes. Refused, or written with the notes that concern its boot.
+bool acceptFile(const QString& file, const DataFlashImage& image, QStringList& problem)
+{
+    const loaderfile::Walk walk = loaderfile::walk(image.bytes.data(), image.bytes.size());
+    const QString why = refusal(file, walk);
+    if (!why.isEmpty()) {
+        problem << why;
+        return false;
+    }
+    for (const QString& text : bootNotes(walk, image.bytes.data(), image.bytes.size()))
+        note(text);
+    return true;
+}
+
 // The help, with the program's name (not the path it was started by) in the
 // usage line: the general one, or one command's arguments and options.
 QString helpText(const Command* command)
@@ -517,7 +787,8 @@ QString helpText(const Command* command)
         if (command->argument)
             parser.addPositionalArgument(QString::fromLatin1(command->argument),
                                          QString::fromLatin1(command->argumentHelp),
-                                         name + QLatin1Char(' ') + QString::fromLatin1(command->argument));
+                                         name + (command->fileOptional ? QStringLiteral(" [%1]") : QStringLiteral(" %1"))
+                                                    .arg(QString::fromLatin1(command->argument)));
         else
             parser.addPositionalArgument(name, QStringLiteral("Takes no argument."), name);
     } else {
@@ -525,13 +796,16 @@ QString helpText(const Command* command)
                                      "chip\nagainst a file, reads a chip out, or tells what chip is on the port.\n\n"
                                      "Commands:\n");
         for (const Command& each : kCommands) {
+            const QString argument = QString::fromLatin1(each.argument);
             const QString name = QString::fromLatin1(each.name)
-                                 + (each.argument ? QLatin1Char(' ') + QString::fromLatin1(each.argument) : QString());
+                                 + (!each.argument     ? QString()
+                                    : each.fileOptional ? QStringLiteral(" [%1]").arg(argument)
+                                                        : QLatin1Char(' ') + argument);
             description += QStringLiteral("  %1%2\n").arg(name, -15).arg(QString::fromLatin1(each.summary));
         }
         description += QStringLiteral("\nRun %1 COMMAND --help for a command's arguments and options.")
                            .arg(QString::fromLatin1(kName));
-        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify or read."),
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read or inspect."),
                                      QStringLiteral("COMMAND [FILE]"));
     }
     parser.setApplicationDescription(description + QStringLiteral("\n\n") + QString::fromLatin1(kExitStatuses));
@@ -543,6 +817,10 @@ QString helpText(const Command* command)
     if (!command || command->takesNoVerify)
         parser.addOption(QCommandLineOption(QStringLiteral("no-verify"),
                                             QStringLiteral("write: program without proving each page on the chip.")));
+    if (!command || command->takesRaw)
+        parser.addOption(QCommandLineOption(QStringLiteral("raw"),
+                                            QStringLiteral("write, update: write FILE's bytes whatever they are, "
+                                                           "without refusing a file that cannot boot.")));
     parser.addOption(QCommandLineOption({ QStringLiteral("q"), QStringLiteral("quiet") },
                                         QStringLiteral("Print errors only: no progress, no notes.")));
     parser.addOption(QCommandLineOption({ QStringLiteral("h"), QStringLiteral("help") },
@@ -576,10 +854,11 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("HEX"));
     const QCommandLineOption noVerify(QStringLiteral("no-verify"));
+    const QCommandLineOption raw(QStringLiteral("raw"));
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    parser.addOptions({ port, noVerify, quietOption, help, version });
+    parser.addOptions({ port, noVerify, raw, quietOption, help, version });
     const bool parsed = parser.parse(app.arguments());
     quiet = parser.isSet(quietOption);
     Progress lines(quiet                         ? Progress::Mode::Quiet
@@ -604,12 +883,14 @@ int main(int argc, char* argv[])
         return usageError(nullptr, QStringLiteral("no command given"));
     if (!command)
         return usageError(nullptr, QStringLiteral("unknown command '%1'").arg(name));
-    if (args.size() != (command->argument ? 2 : 1))
+    if (args.size() != (command->argument ? 2 : 1) && !(command->fileOptional && args.size() == 1))
         return usageError(command, command->argument
                                        ? QStringLiteral("%1 takes one %2").arg(name, QString::fromLatin1(command->argument).toLower())
                                        : QStringLiteral("%1 takes no file").arg(name));
     if (parser.isSet(noVerify) && !command->takesNoVerify)
         return usageError(command, QStringLiteral("--no-verify applies to write only"));
+    if (parser.isSet(raw) && !command->takesRaw)
+        return usageError(command, QStringLiteral("--raw applies to write and update only"));
 
     bool stored = false;
     const QString address = parser.isSet(port) ? parser.value(port) : frontend::storedPortAddress(&stored);
@@ -628,11 +909,16 @@ int main(int argc, char* argv[])
     platformCatchStopRequests(&stopSignal);
     if (name == QLatin1String("info"))
         return info();
+    const FileCheck check = parser.isSet(raw) ? FileCheck::WrittenAsItIs : FileCheck::RefusedIfItCannotBoot;
     if (name == QLatin1String("write"))
-        return writeJob(args[1], parser.isSet(noVerify) ? frontend::WriteJob::Programming::Unchecked
-                                                        : frontend::WriteJob::Programming::Proven);
+        return writeJob(args[1],
+                        parser.isSet(noVerify) ? frontend::WriteJob::Programming::Unchecked
+                                               : frontend::WriteJob::Programming::Proven,
+                        check);
     if (name == QLatin1String("update"))
-        return writeJob(args[1], frontend::WriteJob::Programming::Update);
+        return writeJob(args[1], frontend::WriteJob::Programming::Update, check);
+    if (name == QLatin1String("inspect"))
+        return args.size() == 2 ? inspectFile(args[1]) : inspectChip();
     if (name == QLatin1String("erase"))
         return erase();
     if (name == QLatin1String("unprotect"))

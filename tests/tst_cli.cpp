@@ -6,7 +6,9 @@
 // environment) that has the simulated chip behind it.
 #include "testdata.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QtEndian>
 #include <QFileInfo>
 #include <QMap>
 #include <QFile>
@@ -31,6 +33,48 @@ struct Run {
 // The simulated chip's image file: 2048 pages of 264 bytes, then the
 // page-size register (1: programmed for 256-byte pages).
 constexpr int kFlashBytes = 2048 * 264;
+
+// Loader files built from their published layout, all fields little-endian.
+// A 16-byte block header: the signature 0xAD in byte 3, the checksum in byte
+// 2 making the XOR of its 16 bytes 0.
+QByteArray header16(quint32 code, quint32 address, quint32 count, quint32 argument)
+{
+    QByteArray h(16, '\0');
+    qToLittleEndian<quint32>((code & 0xFFFF) | 0xAD000000u, h.data());
+    qToLittleEndian<quint32>(address, h.data() + 4);
+    qToLittleEndian<quint32>(count, h.data() + 8);
+    qToLittleEndian<quint32>(argument, h.data() + 12);
+    char sum = 0;
+    for (char byte : h)
+        sum ^= byte;
+    h[2] = sum;
+    return h;
+}
+
+// FIRST with IGNORE, a block of payload, a FILL, then FINAL.
+QByteArray loader16(quint32 payload)
+{
+    return header16(0x5001, 0xFFA00000, 0, 0) + header16(0x0001, 0xFFA00000, payload, 0)
+           + testing::pseudoRandom(payload, 5) + header16(0x0101, 0xFF800000, 4096, 0xDEADBEEF)
+           + header16(0x8001, 0xFFA00400, 32, 0) + testing::pseudoRandom(32, 6);
+}
+
+// A BF53x block: address, count, flags; its payload unless ZEROFILL.
+QByteArray block10(quint32 address, quint32 count, quint16 flags)
+{
+    QByteArray h(10, '\0');
+    qToLittleEndian<quint32>(address, h.data());
+    qToLittleEndian<quint32>(count, h.data() + 4);
+    qToLittleEndian<quint16>(flags, h.data() + 8);
+    return h + ((flags & 0x0001) ? QByteArray() : testing::pseudoRandom(count, 8));
+}
+
+// IGNORE, ZEROFILL, then FINAL; hwait: the HWAIT bits PFLAG and PPORT set.
+QByteArray loader53x(quint16 hwait = 0)
+{
+    return block10(0xFFA00000, 16, 0x0010) + block10(0xFF800000, 256, 0x0001)
+           + block10(0xFFA00010, 8, quint16(0x8002 | hwait));
+}
 
 } // namespace
 
@@ -165,7 +209,7 @@ void CliTest::writeVerifyRead()
     QFETCH(QStringList, library);
     portLibrary = library;
     QByteArray data = testing::pseudoRandom(10 * 256 + 77, 7);
-    const QString boot = file(QStringLiteral("boot.ldr"), data);
+    const QString boot = file(QStringLiteral("boot.bin"), data);
 
     Run first = run({ QStringLiteral("write"), boot });
     QCOMPARE(first.status, 3);
@@ -187,7 +231,7 @@ void CliTest::writeVerifyRead()
     QCOMPARE(chip.mid(11 * 256), QByteArray(chip.size() - 11 * 256, char(0xFF)));
 
     data[7 * 256 + 3] = char(~data[7 * 256 + 3]);
-    file(QStringLiteral("boot.ldr"), data);
+    file(QStringLiteral("boot.bin"), data);
     Run changed = run({ QStringLiteral("verify"), boot });
     QCOMPARE(changed.status, 1);
     QVERIFY2(changed.err.contains(QLatin1String(
@@ -202,6 +246,21 @@ void CliTest::writeVerifyRead()
     QCOMPARE(readChip().left(data.size()), data);
     QCOMPARE(run({ QStringLiteral("erase") }).status, 0);
     QCOMPARE(readChip(), QByteArray(524288, char(0xFF)));
+    // inspect finds no image on the erased chip; after a loader file is
+    // written, its hash, from the pages its headers span and no more.
+    const Run none = run({ QStringLiteral("inspect") });
+    QCOMPARE(none.status, 1);
+    QVERIFY2(none.out.contains(QLatin1String("no loader file; the first page is blank")), qPrintable(none.out));
+    const QByteArray loader = loader16(3000) + QByteArray(600, '\0');
+    QCOMPARE(run({ QStringLiteral("write"), file(QStringLiteral("app.ldr"), loader) }).status, 0);
+    const int image = loader.size() - 600;
+    const Run inspected = run({ QStringLiteral("inspect") });
+    QCOMPARE(inspected.status, 0);
+    QVERIFY2(inspected.out.contains(QStringLiteral("Chip:      %1 pages of 256 bytes").arg((image + 255) / 256))
+                 && inspected.out.contains(QStringLiteral("Image:     %1 bytes").arg(image))
+                 && inspected.out.contains(QString::fromLatin1(
+                     QCryptographicHash::hash(loader.left(image), QCryptographicHash::Sha256).toHex())),
+             qPrintable(inspected.out));
     if (!library.isEmpty())
         QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
 }
@@ -211,7 +270,10 @@ void CliTest::exitStatuses_data()
     // %f: a small file, %m: a missing one, %e: an empty one, %p: a named
     // pipe, %d: a folder, %b: two blank pages, %h: the first 2900 bytes of
     // the board's image, %o: an old backup, %B: one byte too big for 256-byte
-    // pages.
+    // pages. Boot images: %L a loader file in 16-byte headers, %K its copy
+    // with a header's checksum broken, %C its copy cut short, %3 a BF53x
+    // loader file, %W one with HWAIT bits, %6 a BF561 one, %E an ELF file,
+    // %H Intel HEX, %r a raw binary whose byte 3 is 0xFF.
     QTest::addColumn<QStringList>("args");
     // NEW=1: a new chip (264-byte pages) that holds an old image;
     // STORED=A: the window stored the port address A.
@@ -346,6 +408,47 @@ void CliTest::exitStatuses_data()
                                               << "Cannot open /dev/parport0: permission denied. Add your user to "
                                                  "the lp group (sudo usermod -aG lp $USER), then log out and in "
                                                  "again.";
+    QTest::newRow("inspect: 16-byte headers") << QStringList { "inspect", "%L" } << none << 0
+                                              << "a loader file, BF51x/BF52x/BF54x/BF59x/BF60x format\n"
+                                                 "0x000000  0xFFA00000           0  0x00000000  DMA1 IGNORE FIRST\n"
+                                                 "0x000060  0xFF800000        4096  0xDEADBEEF  DMA1 FILL\n"
+                                                 "Image:     " + QString::number(loader16(64).size())
+                                                     + " bytes, up to and including the FINAL block\n"
+                                                 "After it:  0 bytes";
+    QTest::newRow("inspect: BF53x") << QStringList { "inspect", "%3" } << none << 0
+                                    << "BF53x format\n0x00001A  0xFF800000         256  ZEROFILL\nRESVECT FINAL";
+    QTest::newRow("inspect: BF561") << QStringList { "inspect", "%6" } << none << 0
+                                    << "BF561 format\nGlobal:    0xA0000301 (16-bit flash, SPI baud code 3)\n"
+                                       "0x000004  0xFFA00000          16  IGNORE";
+    QTest::newRow("inspect: a checksum broken") << QStringList { "inspect", "%K" } << none << 1
+                                                << "DMA1  <- header checksum fails\n"
+                                                   "bad.ldr is not a sound loader file: block 1 at offset 0x000010";
+    QTest::newRow("inspect: cut short") << QStringList { "inspect", "%C" } << none << 1
+                                        << "DMA1 FINAL  <- runs past the end of the file";
+    QTest::newRow("inspect: ELF") << QStringList { "inspect", "%E" } << none << 1 << "an ELF file";
+    QTest::newRow("inspect: Intel HEX") << QStringList { "inspect", "%H" } << none << 1 << "Intel HEX text";
+    QTest::newRow("inspect: raw binary") << QStringList { "inspect", "%f" } << none << 0 << "a raw binary";
+    QTest::newRow("inspect: a raw binary that looks like BF53x") << QStringList { "inspect", "%r" } << none << 1
+                                                                 << "if it is a raw image, write writes it as it is";
+    QTest::newRow("inspect takes no --raw") << QStringList { "inspect", "--raw" } << none << 2
+                                            << "--raw applies to write and update only";
+    QTest::newRow("write of an ELF file is refused") << QStringList { "write", "%E" } << page256 << 1
+                                                     << "app.dxe is an ELF file (a linker's output), which cannot "
+                                                        "boot from flash: make a loader file from it";
+    QTest::newRow("write of Intel HEX is refused") << QStringList { "write", "%H" } << page256 << 1
+                                                   << "app.hex is Intel HEX text";
+    QTest::newRow("write of a broken .ldr is refused") << QStringList { "write", "%K" } << page256 << 1
+                                                       << "bad.ldr is not a sound loader file, block 1";
+    QTest::newRow("update of a .ldr cut short is refused") << QStringList { "update", "%C" } << page256 << 1
+                                                           << "cut.ldr is not a sound loader file, block 3";
+    QTest::newRow("write of a random .ldr is refused") << QStringList { "write", "%f.ldr" } << page256 << 1
+                                                       << "is named as a loader file but is none";
+    QTest::newRow("write --raw writes an ELF file") << QStringList { "write", "%E", "--raw" } << page256 << 0
+                                                    << "app.dxe written";
+    QTest::newRow("a raw binary whose byte 3 is 0xFF is written") << QStringList { "write", "%r" } << page256 << 0
+                                                                  << "raw.bin written";
+    QTest::newRow("write notes HWAIT bits") << QStringList { "write", "%W" } << page256 << 0
+                                            << "HWAIT bits (PFLAG, PPORT) set";
     QTest::newRow("ppdev: port held by another driver") << QStringList { "write", "%f" }
                                                         << QStringList { "PPDEV=exclusive" } << 1
                                                         << "pagekiln-cli: Cannot claim /dev/parport0: ";
@@ -384,7 +487,17 @@ void CliTest::exitStatuses()
         { "%h", file(QStringLiteral("head.bin"), old.left(2900)) },
         { "%o", file(QStringLiteral("old-backup.bin"), backup) },
         { "%B", file(QStringLiteral("big.bin"), testing::pseudoRandom(524289, 4)) },
+        { "%L", file(QStringLiteral("app.ldr"), loader16(64)) },
+        { "%K", file(QStringLiteral("bad.ldr"), loader16(64).replace(16 + 6, 1, "\x01")) },
+        { "%C", file(QStringLiteral("cut.ldr"), loader16(64).chopped(10)) },
+        { "%3", file(QStringLiteral("bf533.ldr"), loader53x()) },
+        { "%W", file(QStringLiteral("uart.ldr"), loader53x(0x0260)) },
+        { "%6", file(QStringLiteral("bf561.ldr"), QByteArray::fromHex("010300A0") + loader53x()) },
+        { "%E", file(QStringLiteral("app.dxe"), QByteArray("\x7F" "ELF\x01\x01\x01") + testing::pseudoRandom(400, 9)) },
+        { "%H", file(QStringLiteral("app.hex"), ":10000000FFA0000000010000100000000000000000\n:00000001FF\n") },
+        { "%r", file(QStringLiteral("raw.bin"), testing::pseudoRandom(900, 10).replace(3, 1, "\xFF")) },
     };
+    file(QStringLiteral("small.bin.ldr"), testing::pseudoRandom(700, 2));
     for (QString& arg : args)
         for (auto each = paths.begin(); each != paths.end(); ++each)
             arg.replace(each.key(), each.value());
