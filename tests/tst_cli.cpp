@@ -8,7 +8,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QtEndian>
 #include <QFileInfo>
 #include <QMap>
 #include <QFile>
@@ -34,46 +33,19 @@ struct Run {
 // page-size register (1: programmed for 256-byte pages).
 constexpr int kFlashBytes = 2048 * 264;
 
-// Loader files built from their published layout, all fields little-endian.
-// A 16-byte block header: the signature 0xAD in byte 3, the checksum in byte
-// 2 making the XOR of its 16 bytes 0.
-QByteArray header16(quint32 code, quint32 address, quint32 count, quint32 argument)
-{
-    QByteArray h(16, '\0');
-    qToLittleEndian<quint32>((code & 0xFFFF) | 0xAD000000u, h.data());
-    qToLittleEndian<quint32>(address, h.data() + 4);
-    qToLittleEndian<quint32>(count, h.data() + 8);
-    qToLittleEndian<quint32>(argument, h.data() + 12);
-    char sum = 0;
-    for (char byte : h)
-        sum ^= byte;
-    h[2] = sum;
-    return h;
-}
-
 // FIRST with IGNORE, a block of payload, a FILL, then FINAL.
 QByteArray loader16(quint32 payload)
 {
-    return header16(0x5001, 0xFFA00000, 0, 0) + header16(0x0001, 0xFFA00000, payload, 0)
-           + testing::pseudoRandom(payload, 5) + header16(0x0101, 0xFF800000, 4096, 0xDEADBEEF)
-           + header16(0x8001, 0xFFA00400, 32, 0) + testing::pseudoRandom(32, 6);
-}
-
-// A BF53x block: address, count, flags; its payload unless ZEROFILL.
-QByteArray block10(quint32 address, quint32 count, quint16 flags)
-{
-    QByteArray h(10, '\0');
-    qToLittleEndian<quint32>(address, h.data());
-    qToLittleEndian<quint32>(count, h.data() + 4);
-    qToLittleEndian<quint16>(flags, h.data() + 8);
-    return h + ((flags & 0x0001) ? QByteArray() : testing::pseudoRandom(count, 8));
+    return testing::header16(0x5001, 0xFFA00000, 0, 0) + testing::header16(0x0001, 0xFFA00000, payload, 0)
+           + testing::pseudoRandom(payload, 5) + testing::header16(0x0101, 0xFF800000, 4096, 0xDEADBEEF)
+           + testing::header16(0x8001, 0xFFA00400, 32, 0) + testing::pseudoRandom(32, 6);
 }
 
 // IGNORE, ZEROFILL, then FINAL; hwait: the HWAIT bits PFLAG and PPORT set.
 QByteArray loader53x(quint16 hwait = 0)
 {
-    return block10(0xFFA00000, 16, 0x0010) + block10(0xFF800000, 256, 0x0001)
-           + block10(0xFFA00010, 8, quint16(0x8002 | hwait));
+    return testing::block10(0xFFA00000, 16, 0x0010) + testing::block10(0xFF800000, 256, 0x0001)
+           + testing::block10(0xFFA00010, 8, quint16(0x8002 | hwait));
 }
 
 } // namespace

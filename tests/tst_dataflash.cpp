@@ -1,7 +1,9 @@
 // The AT45DB041D driver against the simulated chip: status decoding, the ID
 // check, connection, page addressing, page size, erase and bounded polls.
 #include "at45db041d.h"
+#include "loaderfile.h"
 #include "simulated.h"
+#include "testdata.h"
 
 #include <QtTest>
 
@@ -50,6 +52,8 @@ private slots:
     void chipEraseWaitsForTheChip();
     void pollsEnd_data();
     void pollsEnd();
+    void loaderWalk_data();
+    void loaderWalk();
 };
 
 void DataFlashTest::init()
@@ -390,6 +394,58 @@ void DataFlashTest::pollsEnd()
     for (const simchip::Frame& frame : simchip::frames())
         QVERIFY(frame.answered || (!frame.in.empty() && frame.in[0] == 0xD7));
     simchip::clearFrames();
+}
+
+void DataFlashTest::loaderWalk_data()
+{
+    using namespace loaderfile;
+    using testing::header16;
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<unsigned>("defects");
+    QTest::addColumn<bool>("final");
+    QTest::addColumn<int>("needed"); // -1: the bytes' length and one header more
+    const QByteArray first = header16(0x5001, 0xFFA00000, 0, 0);
+    const QByteArray last = header16(0x8001, 0xFFA00000, 4, 0) + "boot";
+    QTest::newRow("S-record") << QByteArray("S00600004844521B\nS9030000FC\n") << int(Kind::SRecord) << 0 << 0u << false << 0;
+    QTest::newRow("text") << QByteArray("boot.ldr\n") << int(Kind::Text) << 0 << 0u << false << 0;
+    QTest::newRow("erased bytes are no BF53x file") << QByteArray(64, char(0xFF)) << int(Kind::Raw) << 0 << 0u << false << 0;
+    QTest::newRow("FIRST with FILL") << header16(0x4101, 0xFFA00000, 8, 0) + last << int(Kind::Loader) << 2
+                                     << unsigned(kFirstWithFill) << true << 0;
+    QTest::newRow("count not a multiple of 4") << first + header16(0x0001, 0xFFA00000, 6, 0) + "abcdef" + last
+                                               << int(Kind::Loader) << 3 << unsigned(kMisaligned) << true << 0;
+    QTest::newRow("no signature: the walk ends") << first + header16(0x0001, 0xFFA00000, 4, 0).replace(3, 1, "\xAC") + last << int(Kind::Loader) << 2
+                                                 << unsigned(kBadSignature | kBadChecksum) << false << 0;
+    QTest::newRow("no FINAL block") << first + header16(0x0001, 0xFFA00000, 4, 0) + "boot" << int(Kind::Loader) << 2
+                                    << 0u << false << -1;
+    // A chip's first pages: the walk says how far it must read.
+    QTest::newRow("a header cut short: needed whole") << first + last.left(7) << int(Kind::Loader) << 2
+                                                      << unsigned(kPastEnd) << false << 32;
+    QTest::newRow("a payload cut short: needed whole") << first + last.left(17) << int(Kind::Loader) << 2
+                                                       << unsigned(kPastEnd) << false << 36;
+}
+
+// The walk through a loader file's headers, on bytes made from the
+// published layout.
+void DataFlashTest::loaderWalk()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, kind);
+    QFETCH(int, blocks);
+    QFETCH(unsigned, defects);
+    QFETCH(bool, final);
+    QFETCH(int, needed);
+    const loaderfile::Walk walk =
+        loaderfile::walk(reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()));
+    QCOMPARE(int(walk.kind), kind);
+    QCOMPARE(int(walk.blocks.size()), blocks);
+    QCOMPARE(walk.defects(), defects);
+    QCOMPARE(walk.final, final);
+    QCOMPARE(walk.defective(), kind == int(loaderfile::Kind::Loader) && (defects != 0 || !final));
+    QCOMPARE(qlonglong(walk.needed), needed < 0 ? qlonglong(bytes.size() + 16) : qlonglong(needed));
+    if (final)
+        QCOMPARE(qlonglong(walk.imageLength), qlonglong(bytes.size()));
 }
 
 QTEST_GUILESS_MAIN(DataFlashTest)
