@@ -218,7 +218,7 @@ std::string flagNames(Format format, std::uint32_t flags)
     if (format == Format::Bf5xx) {
         flags &= 0xFFFF; // the checksum and the signature are shown as defects
         known = kDmaCode;
-        std::snprintf(number, sizeof number, "DMA%u", unsigned(flags & kDmaCode));
+        std::snprintf(number, sizeof number, "DMA=%u", unsigned(flags & kDmaCode));
         add(number);
         for (const Name& name : bf5xx) {
             known |= name.bit;

@@ -1,12 +1,13 @@
 # bash completion for pagekiln-cli: the commands, the options (--no-verify
-# after write only) and file names for write, update, verify and read.
+# after write only, --raw after write and update) and file names for write,
+# update, verify, read and inspect.
 _pagekiln_cli()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     local word command=
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         case $word in
-            info | write | update | erase | unprotect | protect | verify | read) command=$word; break ;;
+            info | write | update | erase | unprotect | protect | verify | read | inspect) command=$word; break ;;
         esac
     done
     if [[ $prev == --port ]]; then
@@ -14,10 +15,11 @@ _pagekiln_cli()
     elif [[ $cur == -* ]]; then
         local options="--port --help --version"
         [[ $command == write ]] && options+=" --no-verify"
+        [[ $command == write || $command == update ]] && options+=" --raw"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read" -- "$cur"))
-    elif [[ $command == write || $command == update || $command == verify || $command == read ]]; then
+        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read inspect" -- "$cur"))
+    elif [[ $command == write || $command == update || $command == verify || $command == read || $command == inspect ]]; then
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
     fi

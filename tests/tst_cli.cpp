@@ -382,8 +382,8 @@ void CliTest::exitStatuses_data()
                                                  "again.";
     QTest::newRow("inspect: 16-byte headers") << QStringList { "inspect", "%L" } << none << 0
                                               << "a loader file, BF51x/BF52x/BF54x/BF59x/BF60x format\n"
-                                                 "0x000000  0xFFA00000           0  0x00000000  DMA1 IGNORE FIRST\n"
-                                                 "0x000060  0xFF800000        4096  0xDEADBEEF  DMA1 FILL\n"
+                                                 "0x000000  0xFFA00000           0  0x00000000  DMA=1 IGNORE FIRST\n"
+                                                 "0x000060  0xFF800000        4096  0xDEADBEEF  DMA=1 FILL\n"
                                                  "Image:     " + QString::number(loader16(64).size())
                                                      + " bytes, up to and including the FINAL block\n"
                                                  "After it:  0 bytes";
@@ -393,10 +393,10 @@ void CliTest::exitStatuses_data()
                                     << "BF561 format\nGlobal:    0xA0000301 (16-bit flash, SPI baud code 3)\n"
                                        "0x000004  0xFFA00000          16  IGNORE";
     QTest::newRow("inspect: a checksum broken") << QStringList { "inspect", "%K" } << none << 1
-                                                << "DMA1  <- header checksum fails\n"
+                                                << "DMA=1  <- header checksum fails\n"
                                                    "bad.ldr is not a sound loader file: block 1 at offset 0x000010";
     QTest::newRow("inspect: cut short") << QStringList { "inspect", "%C" } << none << 1
-                                        << "DMA1 FINAL  <- runs past the end of the file";
+                                        << "DMA=1 FINAL  <- runs past the end of the file";
     QTest::newRow("inspect: ELF") << QStringList { "inspect", "%E" } << none << 1 << "an ELF file";
     QTest::newRow("inspect: Intel HEX") << QStringList { "inspect", "%H" } << none << 1 << "Intel HEX text";
     QTest::newRow("inspect: raw binary") << QStringList { "inspect", "%f" } << none << 0 << "a raw binary";
