@@ -689,6 +689,8 @@ int inspectFile(const QString& file)
     const QByteArray bytes = in.readAll();
     if (in.error() != QFileDevice::NoError)
         return fail(QStringLiteral("cannot read %1: %2").arg(file, in.errorString()));
+    if (bytes.isEmpty())
+        return fail(QStringLiteral("%1 is empty: there is nothing to boot").arg(file));
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
     const std::size_t size = std::size_t(bytes.size());
     const loaderfile::Walk walk = loaderfile::walk(data, size);
@@ -738,7 +740,9 @@ int inspectChip()
     progress->endLine();
     const unsigned length = dataFlashPageLength(chip.status.pageSize256);
     const loaderfile::Walk walk = loaderfile::walk(contents.data(), contents.size());
-    std::printf("Chip:      %zu pages of %u bytes read from page 0, each proven\n", contents.size() / length, length);
+    const std::size_t pages = contents.size() / length;
+    std::printf("Chip:      %zu page%s of %u bytes read from page 0, each proven\n", pages, pages == 1 ? "" : "s",
+                length);
     if (walk.kind != loaderfile::Kind::Loader) {
         const bool blank = std::all_of(contents.begin(), contents.begin() + length,
                                        [](std::uint8_t byte) { return byte == 0xFF; });

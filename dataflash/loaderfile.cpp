@@ -20,6 +20,38 @@ bool printable(std::uint8_t c)
     return (c >= 0x20 && c < 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
+// The bytes of a UTF-8 sequence that starts with lead and is whole and
+// well formed at data[at]; 0 when there is none.
+std::size_t utf8Sequence(const std::uint8_t* data, std::size_t size, std::size_t at)
+{
+    const std::uint8_t lead = data[at];
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4                                  ? 4
+                                                                                               : 0;
+    if (length == 0 || size - at < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((data[at + i] & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
+// Printable ASCII, white space and whole UTF-8 characters, and nothing else.
+bool allText(const std::uint8_t* data, std::size_t size)
+{
+    for (std::size_t at = 0; at < size;) {
+        if (printable(data[at])) {
+            ++at;
+            continue;
+        }
+        const std::size_t length = utf8Sequence(data, size, at);
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return size > 0;
+}
+
 bool hexDigit(std::uint8_t c)
 {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
@@ -39,10 +71,7 @@ Kind kindOf(const std::uint8_t* data, std::size_t size)
 {
     if (size >= 4 && data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' && data[3] == 'F')
         return Kind::Elf;
-    bool text = size > 0;
-    for (std::size_t i = 0; i < size && text; ++i)
-        text = printable(data[i]);
-    if (text) {
+    if (allText(data, size)) {
         // Intel HEX: ":" then count, address, type and checksum, 10 digits
         // at least; an S-record: "S", its type digit, then a count and an
         // address, 6 digits at least.

@@ -402,6 +402,8 @@ void CliTest::exitStatuses_data()
     QTest::newRow("inspect: raw binary") << QStringList { "inspect", "%f" } << none << 0 << "a raw binary";
     QTest::newRow("inspect: a raw binary that looks like BF53x") << QStringList { "inspect", "%r" } << none << 1
                                                                  << "if it is a raw image, write writes it as it is";
+    QTest::newRow("inspect: an empty file") << QStringList { "inspect", "%e" } << none << 1
+                                            << "empty.bin is empty: there is nothing to boot";
     QTest::newRow("inspect takes no --raw") << QStringList { "inspect", "--raw" } << none << 2
                                             << "--raw applies to write and update only";
     QTest::newRow("write of an ELF file is refused") << QStringList { "write", "%E" } << page256 << 1
