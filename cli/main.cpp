@@ -623,8 +623,15 @@ QString refusal(const QString& file, const loaderfile::Walk& walk)
 QStringList bootNotes(const loaderfile::Walk& walk, const std::uint8_t* data, std::size_t size)
 {
     QStringList notes;
+    // In 16-byte headers the FIRST block's argument is the offset of the
+    // next program image: bytes there are one, read only when asked for.
+    const bool nextImage = walk.format == loaderfile::Format::Bf5xx && !walk.blocks.empty()
+                           && (walk.blocks.front().flags & loaderfile::kFirst)
+                           && walk.blocks.front().argument == walk.imageLength;
     if (walk.kind == loaderfile::Kind::Loader && walk.final && size > walk.imageLength)
-        notes << QStringLiteral("%1 bytes follow the FINAL block; the boot ROM does not read them")
+        notes << (nextImage ? QStringLiteral("%1 bytes follow the FINAL block, where the FIRST block's argument "
+                                             "places the next program image (booted only when asked for)")
+                            : QStringLiteral("%1 bytes follow the FINAL block; the boot ROM does not read them"))
                      .arg(size - walk.imageLength);
     if (walk.hwaitSet())
         notes << QStringLiteral("blocks have HWAIT bits (PFLAG, PPORT) set, which usually means the file was built "
