@@ -598,11 +598,13 @@ QString refusal(const QString& file, const loaderfile::Walk& walk)
     const QString asItIs = QStringLiteral("(--raw writes it as it is)");
     switch (walk.kind) {
     case loaderfile::Kind::Elf:
-        return QStringLiteral("%1 is %2: make a loader file from it and write that %3").arg(file, kindText(walk), asItIs);
+        return QStringLiteral("%1 is %2: make a loader file from it and write that %3")
+            .arg(file, kindText(walk), asItIs);
     case loaderfile::Kind::IntelHex:
     case loaderfile::Kind::SRecord:
     case loaderfile::Kind::Text:
-        return QStringLiteral("%1 is %2: write the loader file in its binary form %3").arg(file, kindText(walk), asItIs);
+        return QStringLiteral("%1 is %2: write the loader file in its binary form %3")
+            .arg(file, kindText(walk), asItIs);
     case loaderfile::Kind::Raw:
         if (namedLoaderFile(file))
             return QStringLiteral("%1 is named as a loader file but is none (%2 inspect shows what it is): build it "
@@ -753,10 +755,10 @@ int inspectChip()
     if (walk.kind != loaderfile::Kind::Loader) {
         const bool blank = std::all_of(contents.begin(), contents.begin() + length,
                                        [](std::uint8_t byte) { return byte == 0xFF; });
-        std::printf("Kind:      no loader file; the first page is %s\n",
-                    blank                                   ? "blank (erased)"
-                    : walk.kind == loaderfile::Kind::Raw ? "not blank"
-                                                            : qPrintable(QStringLiteral("not blank: ") + kindText(walk)));
+        const QString what = blank                                  ? QStringLiteral("blank (erased)")
+                             : walk.kind == loaderfile::Kind::Raw ? QStringLiteral("not blank")
+                                                                   : QStringLiteral("not blank: ") + kindText(walk);
+        std::printf("Kind:      no loader file; the first page is %s\n", qPrintable(what));
         std::fflush(stdout);
         return fail(QStringLiteral("the chip holds no loader file"));
     }
@@ -767,7 +769,8 @@ int inspectChip()
     for (const QString& text : bootNotes(walk, contents.data(), walk.imageLength))
         note(text);
     if (!sound)
-        return fail(QStringLiteral("the chip holds no sound loader file: %1").arg(firstDefect(walk, QStringLiteral("the chip"))));
+        return fail(QStringLiteral("the chip holds no sound loader file: %1")
+                        .arg(firstDefect(walk, QStringLiteral("the chip"))));
     return kSuccess;
 }
 
@@ -798,8 +801,9 @@ QString helpText(const Command* command)
         if (command->argument)
             parser.addPositionalArgument(QString::fromLatin1(command->argument),
                                          QString::fromLatin1(command->argumentHelp),
-                                         name + (command->fileOptional ? QStringLiteral(" [%1]") : QStringLiteral(" %1"))
-                                                    .arg(QString::fromLatin1(command->argument)));
+                                         name
+                                             + (command->fileOptional ? QStringLiteral(" [%1]") : QStringLiteral(" %1"))
+                                                   .arg(QString::fromLatin1(command->argument)));
         else
             parser.addPositionalArgument(name, QStringLiteral("Takes no argument."), name);
     } else {

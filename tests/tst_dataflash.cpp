@@ -408,16 +408,21 @@ void DataFlashTest::loaderWalk_data()
     QTest::addColumn<int>("needed"); // -1: the bytes' length and one header more
     const QByteArray first = header16(0x5001, 0xFFA00000, 0, 0);
     const QByteArray last = header16(0x8001, 0xFFA00000, 4, 0) + "boot";
-    QTest::newRow("S-record") << QByteArray("S00600004844521B\nS9030000FC\n") << int(Kind::SRecord) << 0 << 0u << false << 0;
+    QTest::newRow("S-record") << QByteArray("S00600004844521B\nS9030000FC\n") << int(Kind::SRecord) << 0 << 0u
+                              << false << 0;
     QTest::newRow("text") << QByteArray("boot.ldr\n") << int(Kind::Text) << 0 << 0u << false << 0;
-    QTest::newRow("UTF-8 text") << QByteArray("Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC\n") << int(Kind::Text) << 0 << 0u << false << 0;
-    QTest::newRow("a lone UTF-8 lead byte is no text") << QByteArray("boot\xC3") << int(Kind::Raw) << 0 << 0u << false << 0;
-    QTest::newRow("erased bytes are no BF53x file") << QByteArray(64, char(0xFF)) << int(Kind::Raw) << 0 << 0u << false << 0;
+    QTest::newRow("UTF-8 text") << QByteArray("Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC\n") << int(Kind::Text) << 0 << 0u
+                                << false << 0;
+    QTest::newRow("a lone UTF-8 lead byte is no text") << QByteArray("boot\xC3") << int(Kind::Raw) << 0 << 0u << false
+                                                       << 0;
+    QTest::newRow("erased bytes are no BF53x file") << QByteArray(64, char(0xFF)) << int(Kind::Raw) << 0 << 0u << false
+                                                    << 0;
     QTest::newRow("FIRST with FILL") << header16(0x4101, 0xFFA00000, 8, 0) + last << int(Kind::Loader) << 2
                                      << unsigned(kFirstWithFill) << true << 0;
     QTest::newRow("count not a multiple of 4") << first + header16(0x0001, 0xFFA00000, 6, 0) + "abcdef" + last
                                                << int(Kind::Loader) << 3 << unsigned(kMisaligned) << true << 0;
-    QTest::newRow("no signature: the walk ends") << first + header16(0x0001, 0xFFA00000, 4, 0).replace(3, 1, "\xAC") + last << int(Kind::Loader) << 2
+    const QByteArray unsigned16 = header16(0x0001, 0xFFA00000, 4, 0).replace(3, 1, "\xAC");
+    QTest::newRow("no signature: the walk ends") << first + unsigned16 + last << int(Kind::Loader) << 2
                                                  << unsigned(kBadSignature | kBadChecksum) << false << 0;
     QTest::newRow("no FINAL block") << first + header16(0x0001, 0xFFA00000, 4, 0) + "boot" << int(Kind::Loader) << 2
                                     << 0u << false << -1;
