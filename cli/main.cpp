@@ -659,7 +659,7 @@ bool showWalk(const loaderfile::Walk& walk, const QString& end)
     for (std::size_t i = 0; i < walk.blocks.size(); ++i) {
         const loaderfile::Block& block = walk.blocks[i];
         QString line = QStringLiteral("%1  %2  ").arg(i, 5).arg(hex(block.offset, 6));
-        if (block.defects == loaderfile::kPastEnd && block.count == 0 && block.flags == 0)
+        if (block.cutShort)
             line += QStringLiteral("(header cut short)");
         else
             line += QStringLiteral("%1  %2  %3%4")

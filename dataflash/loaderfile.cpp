@@ -153,6 +153,7 @@ void walkBlocks(const std::uint8_t* data, std::size_t size, Walk& walk)
             Block cut;
             cut.offset = pos;
             cut.defects = kPastEnd;
+            cut.cutShort = true;
             walk.blocks.push_back(cut);
             walk.needed = pos + header;
             return;

@@ -66,6 +66,7 @@ struct Block {
     std::uint32_t flags = 0;    // the BF53x flags, or the 16-byte block code
     std::uint32_t argument = 0; // 16-byte format only
     unsigned defects = 0;
+    bool cutShort = false; // its header runs past the end: the fields above but offset are unknown
 };
 
 struct Walk {
