@@ -2,7 +2,7 @@
 // buffer and page transfers.
 #include "at45db041d.h"
 
-#include "lpt.h"
+#include "link.h"
 #include "platform.h"
 
 #include "wire.h"
@@ -101,7 +101,7 @@ bool AT45DB041D_ReadManufactDevID(std::uint8_t* id)
 bool AT45DB041D_Connect()
 {
     lastMessage.clear();
-    LPT_WriteStartPattern();
+    spilink::inUse().start();
     DataFlashStatus st;
     if (!AT45DB041D_ReadStatus(st)) {
         lastMessage = QStringLiteral("Failed to read the status byte!");
@@ -126,7 +126,7 @@ bool AT45DB041D_Probe(DataFlashInfo& info)
 {
     lastMessage.clear();
     info = DataFlashInfo();
-    LPT_WriteStartPattern();
+    spilink::inUse().start();
     if (!AT45DB041D_ReadStatus(info.status)) {
         lastMessage = QStringLiteral("Failed to read the status byte!");
         return false;
