@@ -7,6 +7,7 @@
 #include "writejob.h"
 #include "lpt.h"
 #include "platform.h"
+#include "programmer.h"
 #include "progress.h"
 
 #include <QCommandLineParser>
@@ -122,6 +123,10 @@ const Command kCommands[] = {
       "walk through the headers needs are read, each proven as read proves it, and the\n"
       "image's SHA-256 is printed. Exit 1 when something is wrong. Changes nothing.",
       false, false, true },
+    { "programmers", nullptr, nullptr, "the links this build can reach a chip through",
+      "Lists the links (--programmer NAME) this build has and, for spidev, the SPI\n"
+      "devices present. Touches no chip.",
+      false },
 };
 
 const Command* findCommand(const QString& name)
@@ -215,12 +220,12 @@ DataFlashRun runReporting(unsigned* done = nullptr)
 bool reachChip(frontend::ChipUse use, DataFlashInfo& chip)
 {
     QString problem;
-    if (!frontend::loadPortLibrary(problem)) {
+    if (!programmer::load(problem)) {
         say(problem);
         return false;
     }
     progress->stage(QStringLiteral("connecting"));
-    if (!frontend::lockPort(problem)) {
+    if (!programmer::lock(problem)) {
         say(problem);
         return false;
     }
@@ -234,9 +239,9 @@ bool reachChip(frontend::ChipUse use, DataFlashInfo& chip)
 int info()
 {
     QString problem;
-    if (!frontend::loadPortLibrary(problem))
+    if (!programmer::load(problem))
         return fail(problem);
-    if (!frontend::lockPort(problem))
+    if (!programmer::lock(problem))
         return fail(problem);
     DataFlashInfo chip;
     QStringList refusal;
@@ -375,6 +380,8 @@ int writeJob(const QString& file, frontend::WriteJob::Programming programming, F
     if (!encodeFileName(file, job.path))
         return kFailed;
     job.programming = programming;
+    job.loadLink = programmer::load;
+    job.lockLink = programmer::lock;
     if (check == FileCheck::RefusedIfItCannotBoot)
         job.acceptFile = [&file](const DataFlashImage& image, QStringList& problem) {
             return acceptFile(file, image, problem);
@@ -820,7 +827,7 @@ QString helpText(const Command* command)
         }
         description += QStringLiteral("\nRun %1 COMMAND --help for a command's arguments and options.")
                            .arg(QString::fromLatin1(kName));
-        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read or inspect."),
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read, inspect or programmers."),
                                      QStringLiteral("COMMAND [FILE]"));
     }
     parser.setApplicationDescription(description + QStringLiteral("\n\n") + QString::fromLatin1(kExitStatuses));
@@ -829,6 +836,11 @@ QString helpText(const Command* command)
                                                        "the window last stored, else 378.")
                                             .arg(QString::fromLatin1(frontend::kPortAddressRange)),
                                         QStringLiteral("HEX")));
+    parser.addOption(QCommandLineOption(QStringLiteral("programmer"),
+                                        QStringLiteral("The link to the chip: lpt[:HEX] (the default), or "
+                                                       "spidev[:DEVICE][,speed=HZ] on Linux. See the programmers "
+                                                       "command."),
+                                        QStringLiteral("NAME[:PARAMS]")));
     if (!command || command->takesNoVerify)
         parser.addOption(QCommandLineOption(QStringLiteral("no-verify"),
                                             QStringLiteral("write: program without proving each page on the chip.")));
@@ -868,12 +880,13 @@ int main(int argc, char* argv[])
     // Every option of every command: a command's own help lists only its own.
     QCommandLineParser parser;
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("HEX"));
+    const QCommandLineOption programmerOption(QStringLiteral("programmer"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption noVerify(QStringLiteral("no-verify"));
     const QCommandLineOption raw(QStringLiteral("raw"));
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    parser.addOptions({ port, noVerify, raw, quietOption, help, version });
+    parser.addOptions({ port, programmerOption, noVerify, raw, quietOption, help, version });
     const bool parsed = parser.parse(app.arguments());
     quiet = parser.isSet(quietOption);
     Progress lines(quiet                         ? Progress::Mode::Quiet
@@ -907,11 +920,27 @@ int main(int argc, char* argv[])
     if (parser.isSet(raw) && !command->takesRaw)
         return usageError(command, QStringLiteral("--raw applies to write and update only"));
 
+    if (name == QLatin1String("programmers")) {
+        std::fputs(qPrintable(programmer::list()), stdout);
+        return kSuccess;
+    }
+    programmer::Choice link;
+    QString linkProblem;
+    if (parser.isSet(programmerOption) && !programmer::parse(parser.value(programmerOption), link, linkProblem))
+        return usageError(command, linkProblem);
+    if (parser.isSet(port) && link.kind != programmer::Choice::Kind::ParallelPort)
+        return usageError(command, QStringLiteral("--port applies to the parallel port (lpt) only"));
+    if (parser.isSet(port) && !link.portAddress.isEmpty())
+        return usageError(command, QStringLiteral("give the port address once: --port HEX or --programmer lpt:HEX"));
+    if (!programmer::choose(link, linkProblem))
+        return usageError(command, linkProblem);
     bool stored = false;
-    const QString address = parser.isSet(port) ? parser.value(port) : frontend::storedPortAddress(&stored);
-    if (!frontend::parsePortAddressInRange(address, lptBase)) {
+    const QString address = parser.isSet(port)             ? parser.value(port)
+                            : !link.portAddress.isEmpty() ? link.portAddress
+                                                          : frontend::storedPortAddress(&stored);
+    if (link.kind == programmer::Choice::Kind::ParallelPort && !frontend::parsePortAddressInRange(address, lptBase)) {
         const QString range = QString::fromLatin1(frontend::kPortAddressRange);
-        if (!parser.isSet(port) && stored)
+        if (!parser.isSet(port) && link.portAddress.isEmpty() && stored)
             return usageError(command, QStringLiteral("the port address '%1' stored by the window (in %2) is not %3: "
                                                       "give the address with --port")
                                            .arg(address, frontend::settingsLocation(), range));

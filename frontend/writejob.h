@@ -57,6 +57,12 @@ struct WriteJob {
     // the chip is changed: false refuses the file, with its lines in
     // problem (the read stage fails). None: every file is written as it is.
     std::function<bool(const DataFlashImage& image, QStringList& problem)> acceptFile;
+
+    // How the link is made ready, then taken for this program: none, the
+    // port library loaded and the port locked (loadPortLibrary, lockPort).
+    // A front end that chose another link gives its own; false with why.
+    std::function<bool(QString& problem)> loadLink;
+    std::function<bool(QString& problem)> lockLink;
 };
 
 // Where a job got to, for the front end's reporting.
