@@ -15,8 +15,6 @@ namespace spilink {
 
 namespace {
 
-// What one SPI_IOC_MESSAGE costs besides its clock: the system call, the
-// controller's set-up and its interrupt, about 20 us on a Raspberry Pi.
 constexpr double kMessageNs = 20000;
 
 bool readNumber(const std::string& path, unsigned long& value)
@@ -199,9 +197,9 @@ Clock::time_point Spidev::frame(const std::uint8_t* out, std::size_t outLength, 
     return released;
 }
 
-Cost Spidev::cost() const
+Cost Spidev::costAt(std::uint32_t speedHz)
 {
-    return { 8e9 / settings.speedHz, kMessageNs };
+    return { 8e9 / speedHz, kMessageNs };
 }
 
 } // namespace spilink

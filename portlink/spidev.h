@@ -47,7 +47,11 @@ public:
 
     Clock::time_point frame(const std::uint8_t* out, std::size_t outLength, std::uint8_t* in, std::size_t inLength,
                             Pace pace) override;
-    Cost cost() const override;
+    Cost cost() const override { return costAt(settings.speedHz); }
+    // What a frame costs at this clock: 20 us a message (the system call,
+    // the controller's set-up and interrupt, as on a Raspberry Pi) and 8
+    // clocks a byte.
+    static Cost costAt(std::uint32_t speedHz);
     std::string place() const override { return settings.device; }
     std::string failure() const override { return problem; }
 
