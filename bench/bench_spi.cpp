@@ -328,8 +328,8 @@ double timeSpidevCommand(const QTemporaryDir& dir, const QStringList& args, unsi
     env.insert(QStringLiteral("PAGEKILN_SIM_ERASE_MS"), QString::number(kChipEraseSeconds * 1000));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
     cli.setProcessEnvironment(env);
-    const QStringList link { QStringLiteral("--programmer"), QStringLiteral("spidev:/dev/spidev0.0,speed=%1").arg(speed),
-                             QStringLiteral("-q") };
+    const QStringList link { QStringLiteral("--programmer"),
+                             QStringLiteral("spidev:/dev/spidev0.0,speed=%1").arg(speed), QStringLiteral("-q") };
     const Clock::time_point start = Clock::now();
     cli.start(QStringLiteral(PAGEKILN_CLI), args + link);
     const bool finished = cli.waitForFinished(600000);
@@ -354,8 +354,8 @@ bool spidevAgainstTheirBounds()
     const QString out = dir.filePath(QStringLiteral("out.bin"));
     const QByteArray data = randomBytes(2048 * 256, 0x7F4A7C15u);
     QFile fullFile(full), bootFile(boot);
-    if (!fullFile.open(QIODevice::WriteOnly) || fullFile.write(data) != data.size() || !bootFile.open(QIODevice::WriteOnly)
-        || bootFile.write(data.left(70000)) != 70000)
+    if (!fullFile.open(QIODevice::WriteOnly) || fullFile.write(data) != data.size()
+        || !bootFile.open(QIODevice::WriteOnly) || bootFile.write(data.left(70000)) != 70000)
         return false;
     fullFile.close();
     bootFile.close();

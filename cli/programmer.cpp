@@ -90,7 +90,8 @@ bool choose(const Choice& choice, QString& why)
     chosen = choice;
 #if defined(__linux__)
     std::string reason;
-    if (choice.kind == Choice::Kind::Spidev && !spilink::parseSpidevParams(choice.params.toStdString(), spidevSettings, reason)) {
+    if (choice.kind == Choice::Kind::Spidev
+        && !spilink::parseSpidevParams(choice.params.toStdString(), spidevSettings, reason)) {
         why = QString::fromStdString(reason);
         return false;
     }

@@ -8,7 +8,8 @@ _pagekiln_cli()
     local word command=
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         case $word in
-            info | write | update | erase | unprotect | protect | verify | read | inspect | programmers) command=$word; break ;;
+            info | write | update | erase | unprotect | protect | verify | read | inspect | programmers)
+                command=$word; break ;;
         esac
     done
     if [[ $prev == --port ]]; then
@@ -25,7 +26,8 @@ _pagekiln_cli()
         [[ $command == write || $command == update ]] && options+=" --raw"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read inspect programmers" -- "$cur"))
+        local commands="info write update erase unprotect protect verify read inspect programmers"
+        COMPREPLY=($(compgen -W "$commands" -- "$cur"))
     elif [[ $command == write || $command == update || $command == verify || $command == read || $command == inspect ]]; then
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
