@@ -73,6 +73,19 @@ void platformSleepMs(unsigned milliseconds);
 // True when the standard error stream is a terminal (not a file or a pipe).
 bool platformStderrIsTerminal();
 
+// True when the standard output stream is a terminal.
+bool platformStdoutIsTerminal();
+
+// Puts standard output in binary mode, so that bytes go out as they are (on
+// Windows no carriage return is added before a line feed); elsewhere
+// nothing to do. False when the mode could not be set.
+bool platformBinaryStandardOutput();
+
+// A reader that closed its end of a pipe makes writes to it fail (EPIPE)
+// instead of ending the process, so that the program can tell it apart and a
+// closed standard error cannot stop a job on the chip halfway.
+void platformFailWritesToClosedPipes();
+
 // Signal numbers of the stop requests, as *flag receives them.
 constexpr int kPlatformHangUp = 1;     // SIGHUP; on Windows the console closed, logoff or shutdown
 constexpr int kPlatformInterrupt = 2;  // SIGINT; on Windows Ctrl-C or Ctrl-Break
@@ -80,7 +93,9 @@ constexpr int kPlatformTerminate = 15; // SIGTERM
 
 // From now on a request to stop sets *flag to its signal number (the first
 // one, should more follow) instead of ending the process, so that the program
-// can stop at a clean boundary: SIGINT (Ctrl-C), SIGTERM and SIGHUP; on
+// can stop at a clean boundary: SIGINT (Ctrl-C), SIGTERM and SIGHUP, each
+// unless it was ignored when the program started (nohup, trap '' INT), which
+// it then stays; on
 // Windows the console's Ctrl-C and Ctrl-Break events, and its close, logoff
 // and shutdown events, after which Windows ends the process once the handler
 // returns: the handler waits (up to about 4.5 s, within the system's

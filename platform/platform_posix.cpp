@@ -172,6 +172,21 @@ bool platformStderrIsTerminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
+bool platformStdoutIsTerminal()
+{
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+bool platformBinaryStandardOutput()
+{
+    return true;
+}
+
+void platformFailWritesToClosedPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 static_assert(SIGHUP == kPlatformHangUp && SIGINT == kPlatformInterrupt && SIGTERM == kPlatformTerminate,
               "the stop requests keep their signal numbers");
 
@@ -192,8 +207,14 @@ void platformCatchStopRequests(volatile std::sig_atomic_t* flag)
     action.sa_handler = onStopRequest;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART; // port and file calls carry on; the flag is looked at between pages
-    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP }) {
+        // What the shell or nohup ignored stays ignored: that is their
+        // promise to whoever started the program.
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
         sigaction(signal, &action, nullptr);
+    }
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 
 const char* platformPortLibraryName()
@@ -184,6 +185,22 @@ void platformSleepMs(unsigned milliseconds)
 bool platformStderrIsTerminal()
 {
     return _isatty(_fileno(stderr)) != 0;
+}
+
+bool platformStdoutIsTerminal()
+{
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+bool platformBinaryStandardOutput()
+{
+    std::fflush(stdout);
+    return _setmode(_fileno(stdout), _O_BINARY) != -1;
+}
+
+void platformFailWritesToClosedPipes()
+{
+    // Windows has no SIGPIPE: a write to a closed pipe fails by itself.
 }
 
 namespace {
