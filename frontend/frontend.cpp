@@ -13,7 +13,8 @@ const char* const kSettingsOrganisation = "pagekiln.org";
 const char* const kSettingsApplication = "Pagekiln2";
 const char* const kAddressKey = "lpt_address";
 const char* const kDefaultAddress = "378";
-const char* const kPortAddressRange = "two to five hexadecimal digits with a value of at most FFFF (378, 3BC, D100)";
+const char* const kPortAddressRange =
+    "two to five hexadecimal digits with a value of at most FFFF, 0x before them allowed (378, 0x3BC, D100)";
 
 QString storedPortAddress(bool* stored)
 {
@@ -37,8 +38,10 @@ bool parsePortAddress(const QString& text, std::int16_t& base)
     return ok;
 }
 
-bool parsePortAddressInRange(const QString& text, std::int16_t& base)
+bool parsePortAddressInRange(const QString& given, std::int16_t& base)
 {
+    // 0x before the digits, as the window's label shows it, is allowed.
+    const QString text = given.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? given.mid(2) : given;
     static const QRegularExpression digits(QStringLiteral("^[0-9A-Fa-f]{2,5}$"));
     bool ok = false;
     const uint value = text.toUInt(&ok, 16);
