@@ -67,6 +67,12 @@ const char* platformSpecialFileKind(const char* path);
 // parallel-port drivers and join the lp group.
 const char* platformPortDriverAdvice();
 
+// The base addresses of the parallel ports the system lists, from their I/O
+// ranges (on Windows the Ports class's LPTn devices). False when the platform
+// keeps no such list or it cannot be read: on Linux the ppdev port library
+// itself reaches only the ports the kernel lists.
+bool platformParallelPortBases(std::vector<std::uint16_t>& bases);
+
 // Blocks the calling thread for the given number of milliseconds.
 void platformSleepMs(unsigned milliseconds);
 
@@ -103,9 +109,10 @@ constexpr int kPlatformTerminate = 15; // SIGTERM
 void platformCatchStopRequests(volatile std::sig_atomic_t* flag);
 
 // One program per port: a lock named after the port's base address, which the
-// operating system drops when the process ends, however it ends. On Linux an
-// advisory flock on pagekiln-port-<HEX>.lock in $XDG_RUNTIME_DIR (else
-// /run/lock, else /tmp); on Windows the named mutex Global\Pagekiln-port-<HEX>.
+// operating system drops when the process ends, however it ends, and which
+// the programs of every user on the machine see. On Linux an advisory flock
+// on pagekiln-port-<HEX>.lock in /run/lock (else /var/lock, else /tmp; or in
+// $PAGEKILN_LOCK_DIR); on Windows the named mutex Global\Pagekiln-port-<HEX>.
 // Any other holder counts, another handle in this process included.
 enum class PortLockOutcome {
     taken,          // this process holds the lock until platformUnlockPort or its end

@@ -90,7 +90,7 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
     env.insert(QStringLiteral("HOME"), dir.filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("home/.config")));
     // The port locks of these runs, apart from other programs' on this machine.
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    env.insert(QStringLiteral("PAGEKILN_LOCK_DIR"), dir.path());
     for (const QString& setting : portLibrary + extra) {
         const QString name = setting.section(QLatin1Char('='), 0, 0);
         const QString value = setting.section(QLatin1Char('='), 1);
@@ -380,6 +380,9 @@ void CliTest::exitStatuses_data()
                                               << "Cannot open /dev/parport0: permission denied. Add your user to "
                                                  "the lp group (sudo usermod -aG lp $USER), then log out and in "
                                                  "again.";
+    QTest::newRow("ppdev: port held by another program: the claim waits 2 s at most")
+        << QStringList { "write", "%f" } << QStringList { "PPDEV=held" } << 1
+        << "pagekiln-cli: Cannot claim /dev/parport0: another program has held the port for 2 s";
     QTest::newRow("ppdev: port held by another driver") << QStringList { "write", "%f" }
                                                         << QStringList { "PPDEV=exclusive" } << 1
                                                         << "pagekiln-cli: Cannot claim /dev/parport0: ";

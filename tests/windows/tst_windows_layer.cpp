@@ -264,6 +264,9 @@ int main(int argc, char** argv)
         fileSizeChecks();
         portLockChecks();
         binaryOutputCheck();
+        std::vector<std::uint16_t> bases;
+        check(platformParallelPortBases(bases), "the system's list of parallel ports can be read");
+        std::printf("      parallel ports listed: %u\n", static_cast<unsigned>(bases.size()));
     }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed ? 1 : 0;
