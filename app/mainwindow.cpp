@@ -126,6 +126,14 @@ void MainWindow::on_btnWrite_clicked()
     }
 
     applyLptAddress();
+    // Where the system lists its parallel ports (Windows), an address that
+    // is none of them is asked about before anything is sent to it.
+    QString notAPort;
+    if (!frontend::isListedParallelPort(lptBase, notAPort)
+        && !dialogs::question(this, QStringLiteral("Question"),
+                              notAPort + QStringLiteral("\nWrite to this address anyway? Whatever is there receives "
+                                                        "the chip's commands.")))
+        return;
     form->progressBar->setValue(0);
     QCoreApplication::processEvents();
     logWriteParameters();

@@ -650,6 +650,9 @@ QString helpText(const Command* command)
                                                        "the window last stored, else 378.")
                                             .arg(QString::fromLatin1(frontend::kPortAddressRange)),
                                         QStringLiteral("HEX")));
+    parser.addOption(QCommandLineOption(QStringLiteral("any-port"),
+                                        QStringLiteral("Drive the address given even when it is none of the parallel "
+                                                       "ports the system lists (Windows).")));
     if (!command || command->takesNoVerify)
         parser.addOption(QCommandLineOption(QStringLiteral("no-verify"),
                                             QStringLiteral("write: program without proving each page on the chip.")));
@@ -724,10 +727,11 @@ int main(int argc, char* argv[])
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("HEX"));
     const QCommandLineOption noVerify(QStringLiteral("no-verify"));
     const QCommandLineOption force(QStringLiteral("force"));
+    const QCommandLineOption anyPort(QStringLiteral("any-port"));
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    const QList<QCommandLineOption> options { port, noVerify, force, quietOption, help, version };
+    const QList<QCommandLineOption> options { port, anyPort, noVerify, force, quietOption, help, version };
     parser.addOptions(options);
     // -q and -h are words of their own: -dash.ldr is one unknown option, not seven.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -777,6 +781,11 @@ int main(int argc, char* argv[])
                                            .arg(address, frontend::settingsLocation(), range));
         return usageError(command, QStringLiteral("the port address '%1' is not %2").arg(address, range));
     }
+    // An address that is no parallel port may be anything (70: the CMOS
+    // index port; CF9: a reset of the PC): driven only when asked for.
+    QString notAPort;
+    if (!parser.isSet(anyPort) && !frontend::isListedParallelPort(lptBase, notAPort))
+        return usageError(command, notAPort + QStringLiteral(" Give --any-port to drive it anyway."));
 
     // From here a stop request (Ctrl-C, SIGTERM, SIGHUP) asks the job to
     // stop at a clean boundary: the frame on the wire is finished and the

@@ -7,6 +7,9 @@
 #include <QRegularExpression>
 #include <QSettings>
 
+#include <algorithm>
+#include <vector>
+
 namespace frontend {
 
 const char* const kSettingsOrganisation = "pagekiln.org";
@@ -54,6 +57,22 @@ bool parsePortAddressInRange(const QString& given, std::int16_t& base)
 QString portName(std::int16_t base)
 {
     return QString::number(static_cast<std::uint16_t>(base), 16).toUpper();
+}
+
+bool isListedParallelPort(std::int16_t base, QString& problem)
+{
+    std::vector<std::uint16_t> bases;
+    if (!platformParallelPortBases(bases)
+        || std::find(bases.begin(), bases.end(), static_cast<std::uint16_t>(base)) != bases.end())
+        return true;
+    QStringList listed;
+    for (const std::uint16_t each : bases)
+        listed << portName(static_cast<std::int16_t>(each));
+    problem = QStringLiteral("%1 is not the address of a parallel port of this PC (%2).")
+                  .arg(portName(base),
+                       listed.isEmpty() ? QStringLiteral("it lists none")
+                                        : QStringLiteral("its parallel ports: %1").arg(listed.join(QStringLiteral(", "))));
+    return false;
 }
 
 QString hexBytes(const std::uint8_t* bytes, int count)

@@ -14,7 +14,7 @@ _pagekiln_cli()
     if [[ $prev == --port ]]; then
         COMPREPLY=($(compgen -W "378 278 3BC" -- "$cur"))
     elif [[ $cur == -* ]]; then
-        options="--port -q --quiet -h --help"
+        options="--port --any-port -q --quiet -h --help"
         [[ -z $command ]] && options+=" -v --version"
         [[ $command == write ]] && options+=" --no-verify"
         [[ $command == read ]] && options+=" --force"

@@ -259,6 +259,8 @@ void CliTest::exitStatuses_data()
         << "pagekiln-cli: 'n'$'\\xff''.bin' is on the chip: 1 of its 8 pages changed";
     QTest::newRow("read onto no name: the chip is not read") << QStringList { "read", "" } << page256 << 1
                                                              << "pagekiln-cli: cannot write '': no name given";
+    QTest::newRow("--any-port: Linux keeps to the ports the kernel lists anyway")
+        << QStringList { "info", "--port", "378", "--any-port" } << page256 << 0 << "Chip:";
     QTest::newRow("port with 0x") << QStringList { "info", "--port", "0x378" } << page256 << 0 << "Chip:";
     QTest::newRow("--no-verify with read") << QStringList { "read", "%m", "--no-verify" } << none << 2
                                            << "--no-verify applies to write only";
