@@ -40,8 +40,8 @@ const char* const kName = "pagekiln-cli";
 const char* const kExitStatuses =
     "Exit status:\n"
     "  0    success\n"
-    "  1    the job failed (chip, file or verification), or the chip stays protected\n"
-    "       after unprotect (WP# held low, or sectors locked down for good)\n"
+    "  1    the job failed (chip, file or verification); the chip stays protected after\n"
+    "       unprotect (WP# held low, or sectors locked down for good); cable saw errors\n"
     "  2    usage error\n"
     "  3    the chip was set to 256-byte pages, which take effect after a power cycle:\n"
     "       nothing was erased; power-cycle the board and run write (or update) again\n"
@@ -109,6 +109,15 @@ const Command kCommands[] = {
       "into OUTPUT. OUTPUT is written under a temporary name and replaces the old one only\n"
       "when every page was read and the chip answered throughout; anything but a regular\n"
       "file is never replaced.",
+      false },
+    { "cable", nullptr, nullptr, "measure how often the cable flips bits on each wire; changes no flash",
+      "Measures both wires on the chip that is there, without changing its flash:\n"
+      "patterns written into an SRAM buffer and read back several times (an error on\n"
+      "the wire to the chip repeats in every read; one on the wire from the chip does\n"
+      "not), and long status reads. Prints a line per wire,\n"
+      "  to the chip (SI): N errors in M bits, rate at most R (95 %)\n"
+      "  from the chip (SO): N errors in M bits, rate at most R (95 %)\n"
+      "then a line of advice. Exit 0 when no error was seen, 1 otherwise.",
       false },
 };
 
@@ -554,6 +563,39 @@ int verify(const QString& given)
     return kSuccess;
 }
 
+// One wire's line, for scripts: N errors in M bits, and the rate's bound.
+QString wireLine(const char* wire, const DataFlashWireCount& count)
+{
+    return QStringLiteral("%1: %2 errors in %3 bits, rate at most %4 (95 %)")
+        .arg(QLatin1String(wire))
+        .arg(count.errors)
+        .arg(count.bits)
+        .arg(QString::number(dataFlashRateBound(count), 'e', 1));
+}
+
+int cable()
+{
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Reading, chip))
+        return kFailed;
+    progress->stage(QStringLiteral("measuring the cable"));
+    DataFlashCable measured;
+    if (!AT45DB041D_MeasureCable(measured, runReporting())) {
+        if (stopTaken)
+            return stopped(QStringLiteral("nothing on the chip was changed"));
+        return fail(lastMessage);
+    }
+    progress->endLine();
+    const bool clean = measured.toChip.errors == 0 && measured.fromChip.errors == 0;
+    std::printf("%s\n%s\n%s\n", qPrintable(wireLine("to the chip (SI)", measured.toChip)),
+                qPrintable(wireLine("from the chip (SO)", measured.fromChip)),
+                clean ? "no bit flipped on either wire: the cable is fine"
+                      : "the cable flips bits: shorten it (2 m at most), ground pins 18 to 25 at both ends, and put "
+                        "series resistors (33 to 100 ohms) on the data lines, pins 2 to 4 and 11");
+    const int written = standardOutputWritten();
+    return written != kSuccess ? written : clean ? kSuccess : kFailed;
+}
+
 // Writes the chip's contents to standard output, all at once, as they are
 // (standard output is in binary mode).
 int writeToStandardOutput(const std::vector<std::uint8_t>& contents)
@@ -641,7 +683,7 @@ QString helpText(const Command* command)
         }
         description += QStringLiteral("\nRun %1 COMMAND --help for a command's arguments and options.")
                            .arg(QString::fromLatin1(kName));
-        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify or read."),
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read or cable."),
                                      QStringLiteral("COMMAND [FILE]"));
     }
     parser.setApplicationDescription(description + QStringLiteral("\n\n") + QString::fromLatin1(kExitStatuses));
@@ -806,5 +848,7 @@ int main(int argc, char* argv[])
         return setProtection(DataFlashProtection::On);
     if (name == QLatin1String("verify"))
         return verify(args[1]);
+    if (name == QLatin1String("cable"))
+        return cable();
     return read(args[1], parser.isSet(force));
 }

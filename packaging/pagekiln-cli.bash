@@ -7,7 +7,7 @@ _pagekiln_cli()
     local word command= options
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         case $word in
-            info | write | update | erase | unprotect | protect | verify | read) command=$word; break ;;
+            info | write | update | erase | unprotect | protect | verify | read | cable) command=$word; break ;;
         esac
     done
     COMPREPLY=()
@@ -20,7 +20,7 @@ _pagekiln_cli()
         [[ $command == read ]] && options+=" --force"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read" -- "$cur"))
+        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read cable" -- "$cur"))
     elif [[ $command == write || $command == update || $command == verify || $command == read ]]; then
         # One name a line, so that a name with spaces stays one word; the
         # filenames option has readline quote it.

@@ -362,6 +362,16 @@ void CliTest::exitStatuses_data()
     QTest::newRow("read - onto a terminal: refused before the chip is read")
         << QStringList { "%sh", "exec script -qec \"'$0' read -\" /dev/null" } << page256 << 2
         << "pagekiln-cli: standard output is a terminal, where the chip's 512 KiB of binary data would land";
+    QTest::newRow("cable, clean wires") << QStringList { "cable" } << page256 << 0
+                                        << "to the chip (SI): 0 errors in \nfrom the chip (SO): 0 errors in \n"
+                                           "no bit flipped on either wire";
+    QTest::newRow("cable, noisy wire to the chip: flash untouched")
+        << QStringList { "cable" } << QStringList { "PAGEKILN_SIM_PAGE256=1", "PAGEKILN_SIM_NOISE_SI=1e-3" } << 1
+        << "from the chip (SO): 0 errors in \nthe cable flips bits: shorten it";
+    QTest::newRow("cable, noisy wire from the chip") << QStringList { "cable" }
+                                                     << QStringList { "PAGEKILN_SIM_PAGE256=1",
+                                                                      "PAGEKILN_SIM_NOISE_SO=1e-3" }
+                                                     << 1 << "to the chip (SI): 0 errors in \nthe cable flips bits";
     QTest::newRow("read into a missing folder") << QStringList { "read", "%m/none/chip.bin" } << page256 << 1
                                                 << "pagekiln-cli: cannot write";
     QTest::newRow("no port library") << QStringList { "info" } << QStringList { "LD_LIBRARY_PATH=/nonexistent" } << 1
@@ -599,7 +609,8 @@ void CliTest::interruptedWrite()
 void CliTest::manualPage_data()
 {
     QTest::addColumn<QString>("command"); // whose --help is read; empty: the general one
-    for (const char* command : { "", "info", "write", "update", "erase", "unprotect", "protect", "verify", "read" })
+    for (const char* command :
+         { "", "info", "write", "update", "erase", "unprotect", "protect", "verify", "read", "cable" })
         QTest::newRow(*command ? command : "pagekiln-cli --help") << QString::fromLatin1(command);
 }
 
