@@ -358,6 +358,16 @@ int info()
     return standardOutputWritten();
 }
 
+// After programming: why it was slow, when the proofs caught noise.
+void noteNoise()
+{
+    if (lastNoiseCaught)
+        note(QStringLiteral("the cable flipped bits during this run: %1 %2, and the pages were repaired; run "
+                            "pagekiln-cli cable")
+                 .arg(lastNoiseCaught)
+                 .arg(lastNoiseCaught == 1 ? QStringLiteral("proof failed") : QStringLiteral("proofs failed")));
+}
+
 // write and update: the job's stages on the progress line, its failures and
 // stops told as what the chip holds now.
 class CliReport : public frontend::WriteJobReport {
@@ -403,6 +413,8 @@ public:
         if (stage == Stage::Program && programming == Programming::Update)
             lines << QStringLiteral("%1 of the pages tested were changed; run update again").arg(state.changed);
         fail(lines);
+        if (stage == Stage::Program)
+            noteNoise();
     }
 
     DataFlashRun run(Stage) override { return runReporting(); }
@@ -492,6 +504,7 @@ int writeJob(const QString& given, frontend::WriteJob::Programming programming)
         note(QStringLiteral("%1 written, unchecked").arg(file));
         break;
     }
+    noteNoise();
     return kSuccess;
 }
 

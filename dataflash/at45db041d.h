@@ -23,6 +23,10 @@ struct DataFlashStatus {
 // Text of the last reporting operation's outcome; empty when it had nothing to
 // say. Each reporting operation empties it when it starts.
 extern QString lastMessage;
+// The proofs of the last AT45DB041D_ProgramImage or AT45DB041D_UpdateImage
+// that did not pass: noise on the cable changed a transfer (or a program),
+// and the page was repaired. One flipped bit can fail more than one proof.
+extern unsigned lastNoiseCaught;
 
 // One busy poll: the status register is read every intervalMs, and the wait
 // gives up once limitMs have passed on a steady clock.

@@ -372,6 +372,9 @@ void CliTest::exitStatuses_data()
                                                      << QStringList { "PAGEKILN_SIM_PAGE256=1",
                                                                       "PAGEKILN_SIM_NOISE_SO=1e-3" }
                                                      << 1 << "to the chip (SI): 0 errors in \nthe cable flips bits";
+    QTest::newRow("write on a noisy wire says so at the end")
+        << QStringList { "write", "%f" } << QStringList { "PAGEKILN_SIM_PAGE256=1", "PAGEKILN_SIM_NOISE=2:5:10" } << 0
+        << "pagekiln-cli: the cable flipped bits during this run: \nand the pages were repaired; run pagekiln-cli cable";
     QTest::newRow("read into a missing folder") << QStringList { "read", "%m/none/chip.bin" } << page256 << 1
                                                 << "pagekiln-cli: cannot write";
     QTest::newRow("no port library") << QStringList { "info" } << QStringList { "LD_LIBRARY_PATH=/nonexistent" } << 1
