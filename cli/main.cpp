@@ -171,12 +171,13 @@ QString shownName(const QByteArray& name)
         if (c == '\'')
             quoted += "'\\''";
         else if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && !utf8))
-            quoted += byte == '\n' ? QByteArray("'$'\\n''") : "'$'\\x" + QByteArray::number(byte, 16).rightJustified(2, '0') + "''";
+            quoted += byte == '\n' ? QByteArray("'$'\\n''")
+                                    : "'$'\\x" + QByteArray::number(byte, 16).rightJustified(2, '0') + "''";
         else
             quoted += c;
     }
     quoted += '\'';
-    // No empty quotes around an escape at either end: $'\n'x', not ''$'\n''x'.
+    // No empty quotes around an escape at either end: $'\n''x', not ''$'\n''x'.
     if (quoted.startsWith("''$"))
         quoted.remove(0, 2);
     if (quoted.endsWith("''") && quoted.size() > 2)
