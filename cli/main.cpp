@@ -592,7 +592,7 @@ int cable()
     DataFlashInfo chip;
     if (!reachChip(frontend::ChipUse::Reading, chip))
         return kFailed;
-    progress->stage(QStringLiteral("measuring the cable"));
+    progress->stage(QStringLiteral("measuring the cable"), QStringLiteral("steps"));
     DataFlashCable measured;
     if (!AT45DB041D_MeasureCable(measured, runReporting())) {
         if (stopTaken)
