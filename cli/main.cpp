@@ -11,6 +11,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -645,9 +646,17 @@ int read(const QString& output, bool force)
         if (QFile::encodeName(output) != path)
             return fail(QStringLiteral("cannot write %1: read makes only files whose names are UTF-8; choose "
                                        "another name").arg(shownName));
-        if (output.isEmpty() || !file.open(QIODevice::WriteOnly))
-            return fail(QStringLiteral("cannot write %1: %2")
-                            .arg(shownName, output.isEmpty() ? QStringLiteral("no name given") : file.errorString()));
+        if (output.isEmpty())
+            return fail(QStringLiteral("cannot write %1: no name given").arg(shownName));
+        // A new OUTPUT is made once and removed again, so that a name the
+        // system refuses (too long, say) fails now, not after the chip was read.
+        QFile probe(output);
+        const QFileInfo there(output);
+        if (!there.exists() && !there.isSymLink()
+            && (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !probe.remove()))
+            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, probe.errorString()));
+        if (!file.open(QIODevice::WriteOnly))
+            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, file.errorString()));
     }
     DataFlashInfo chip;
     if (!reachChip(frontend::ChipUse::Reading, chip))
