@@ -1,26 +1,32 @@
-# bash completion for pagekiln-cli: the commands, the options (--no-verify
-# after write only, --raw after write and update) and file names for write,
-# update, verify, read and inspect.
+# bash completion for pagekiln-cli: the commands, every option (--no-verify
+# after write only, --raw after write and update, --force after read only)
+# and file names for write, update, verify, read and inspect, spaces and all.
 _pagekiln_cli()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-    local word command=
+    local word command= options
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         case $word in
-            info | write | update | erase | unprotect | protect | verify | read | inspect) command=$word; break ;;
+            info | write | update | erase | unprotect | protect | verify | read | inspect | cable) command=$word; break ;;
         esac
     done
+    COMPREPLY=()
     if [[ $prev == --port ]]; then
         COMPREPLY=($(compgen -W "378 278 3BC" -- "$cur"))
     elif [[ $cur == -* ]]; then
-        local options="--port --help --version"
+        options="--port --any-port -q --quiet -h --help"
+        [[ -z $command ]] && options+=" -v --version"
         [[ $command == write ]] && options+=" --no-verify"
         [[ $command == write || $command == update ]] && options+=" --raw"
+        [[ $command == read ]] && options+=" --force"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read inspect" -- "$cur"))
+        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read inspect cable" -- "$cur"))
     elif [[ $command == write || $command == update || $command == verify || $command == read || $command == inspect ]]; then
+        # One name a line, so that a name with spaces stays one word; the
+        # filenames option has readline quote it.
         compopt -o filenames 2>/dev/null
+        local IFS=$'\n'
         COMPREPLY=($(compgen -f -- "$cur"))
     fi
 }
