@@ -6,6 +6,7 @@ namespace dialogs {
 namespace {
 OpenFileHandler openFileHandler;
 MessageHandler messageHandler;
+QuestionHandler questionHandler;
 }
 
 void setOpenFileHandler(OpenFileHandler handler)
@@ -16,6 +17,11 @@ void setOpenFileHandler(OpenFileHandler handler)
 void setMessageHandler(MessageHandler handler)
 {
     messageHandler = std::move(handler);
+}
+
+void setQuestionHandler(QuestionHandler handler)
+{
+    questionHandler = std::move(handler);
 }
 
 QString getOpenFileName(QWidget* parent, const QString& caption, const QString& directory, const QString& filter)
@@ -33,6 +39,14 @@ void message(QWidget* parent, QMessageBox::Icon icon, const QString& title, cons
     }
     QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+bool question(QWidget* parent, const QString& title, const QString& text)
+{
+    if (questionHandler)
+        return questionHandler(parent, title, text);
+    return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+           == QMessageBox::Yes;
 }
 
 } // namespace dialogs

@@ -105,7 +105,35 @@ void MainWindow::on_btnWrite_clicked()
     } const inputsDisabled { this };
     setInputsEnabled(false);
 
+    // The address on show is the one driven: an entry the mask does not
+    // accept yet ("3") is refused, not replaced by the stored address.
+    if (!form->lineEdit->hasAcceptableInput()) {
+        showProblem(QStringLiteral("The LPT address '%1' is incomplete: enter two to five hexadecimal digits "
+                                   "(378 for LPT1). Nothing was sent to the port.")
+                        .arg(form->lineEdit->text()));
+        return;
+    }
+    // The file calls take the name in the system's file-name encoding (on
+    // Windows the ANSI code page): a name it cannot carry would fail with a
+    // misleading text, or, mapped to a look-alike, open another file.
+    const QByteArray path = QFile::encodeName(filePath);
+    if (QFile::decodeName(path) != filePath) {
+        showProblem(QStringLiteral("The file's name cannot be written in this system's code page: %1\nRename the "
+                                   "file, or move it to a folder whose name can, then select it again. Nothing was "
+                                   "sent to the port.")
+                        .arg(filePath));
+        return;
+    }
+
     applyLptAddress();
+    // Where the system lists its parallel ports (Windows), an address that
+    // is none of them is asked about before anything is sent to it.
+    QString notAPort;
+    if (!frontend::isListedParallelPort(lptBase, notAPort)
+        && !dialogs::question(this, QStringLiteral("Question"),
+                              notAPort + QStringLiteral("\nWrite to this address anyway? Whatever is there receives "
+                                                        "the chip's commands.")))
+        return;
     form->progressBar->setValue(0);
     QCoreApplication::processEvents();
     logWriteParameters();
@@ -190,7 +218,7 @@ void MainWindow::on_btnWrite_clicked()
     // name goes in the platform's file-name encoding, so that paths keep
     // their characters.
     frontend::WriteJob job;
-    job.path = QFile::encodeName(filePath);
+    job.path = path;
     job.fileRead = frontend::WriteJob::FileRead::AfterPageSize;
     job.reach = frontend::WriteJob::Reach::Connect;
     job.pendingPageSize = frontend::WriteJob::PendingPageSize::WriteAnyway;

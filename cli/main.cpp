@@ -14,11 +14,14 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -31,21 +34,25 @@ enum ExitStatus {
 };
 // A stop request ends the run with 128 + its signal number.
 constexpr int kStoppedBase = 128;
+// Standard output closed by its reader before everything was written (read -
+// | head): the status a shell gives a program that SIGPIPE ended, said
+// without a message, as the reader had enough.
+constexpr int kOutputClosed = 141;
 
 const char* const kName = "pagekiln-cli";
 
 const char* const kExitStatuses =
     "Exit status:\n"
     "  0    success\n"
-    "  1    the job failed (chip, file or verification)\n"
+    "  1    the job failed (chip, file or verification); the chip stays protected after\n"
+    "       unprotect (WP# held low, or sectors locked down for good); inspect found FILE,\n"
+    "       or the chip's image, unsound or unable to boot; cable saw errors\n"
     "  2    usage error\n"
-    "  1    also: inspect found FILE, or the chip's image, unsound or unable to boot\n"
-    "  1    also: the chip stays protected after unprotect (WP# held low, or sectors\n"
-    "       locked down for good)\n"
     "  3    the chip was set to 256-byte pages, which take effect after a power cycle:\n"
     "       nothing was erased; power-cycle the board and run write (or update) again\n"
     "  129  stopped by SIGHUP (on Windows: the console closed), at a clean boundary\n"
     "  130  interrupted (Ctrl-C), at a clean boundary\n"
+    "  141  standard output was closed by its reader before everything was written\n"
     "  143  stopped by SIGTERM, at a clean boundary";
 
 // The commands, their one argument and what their own help says.
@@ -105,7 +112,8 @@ const Command kCommands[] = {
       "first page that differs. Only FILE's bytes count, not what follows them in its last\n"
       "page. Changes nothing; works on a protected chip too.",
       false },
-    { "read", "OUTPUT", "Where the chip's contents go: a regular file, or - for standard output.",
+    { "read", "OUTPUT", "Where the chip's contents go: a regular file, or - for standard output (not a\n"
+      "terminal, unless --force).",
       "read the whole chip into OUTPUT (- for standard output)",
       "Reads the whole chip, every page in the page size in force (524288 or 540672 bytes),\n"
       "into OUTPUT. OUTPUT is written under a temporary name and replaces the old one only\n"
@@ -123,6 +131,15 @@ const Command kCommands[] = {
       "walk through the headers needs are read, each proven as read proves it, and the\n"
       "image's SHA-256 is printed. Exit 1 when something is wrong. Changes nothing.",
       false, false, true },
+    { "cable", nullptr, nullptr, "measure how often the cable flips bits on each wire; changes no flash",
+      "Measures both wires on the chip that is there, without changing its flash:\n"
+      "patterns written into an SRAM buffer and read back several times (an error on\n"
+      "the wire to the chip repeats in every read; one on the wire from the chip does\n"
+      "not), and long status reads. Prints a line per wire,\n"
+      "  to the chip (SI): N errors in M bits, rate at most R (95 %)\n"
+      "  from the chip (SO): N errors in M bits, rate at most R (95 %)\n"
+      "then a line of advice. Exit 0 when no error was seen, 1 otherwise.",
+      false },
     { "programmers", nullptr, nullptr, "the links this build can reach a chip through",
       "Lists the links (--programmer NAME) this build has and, for spidev, the SPI\n"
       "devices present. Touches no chip.",
@@ -138,15 +155,59 @@ const Command* findCommand(const QString& name)
 }
 
 volatile std::sig_atomic_t stopSignal = 0;
+// Set when the driver stopped on a stop request; a failure while one is
+// pending is still a failure, and told as one.
+bool stopTaken = false;
 Progress* progress = nullptr;
 bool quiet = false;
 
-// A message on stderr: one line, prefixed with the program's name.
+// The arguments as the system gave them, before any decoding.
+QList<QByteArray> rawArguments;
+
+// A message on stderr: one line, prefixed with the program's name. A text of
+// several lines (some of the driver's) is joined into one; the spaces within
+// a line, a file's name among them, are left as they are.
 void say(const QString& text)
 {
     progress->endLine();
-    std::fprintf(stderr, "%s: %s\n", kName, qPrintable(text.simplified()));
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = line.trimmed();
+    std::fprintf(stderr, "%s: %s\n", kName, qPrintable(lines.join(QLatin1Char(' '))));
     std::fflush(stderr);
+}
+
+// A file's name as a message shows it: as it is when it is plain, else in
+// single quotes as a shell would take it back, with the bytes that cannot be
+// shown (a line feed, bytes that are not UTF-8) written as $'\n' and $'\xNN'.
+QString shownName(const QByteArray& name)
+{
+    static const QByteArray plain("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-/+,:@%=");
+    const QString text = QString::fromUtf8(name);
+    const bool utf8 = text.toUtf8() == name && !text.contains(QChar::ReplacementCharacter);
+    bool asItIs = utf8 && !name.isEmpty();
+    for (const char c : name)
+        asItIs = asItIs && (plain.contains(c) || static_cast<unsigned char>(c) >= 0x80);
+    if (asItIs)
+        return text;
+    QByteArray quoted("'");
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\'')
+            quoted += "'\\''";
+        else if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && !utf8))
+            quoted += byte == '\n' ? QByteArray("'$'\\n''")
+                                    : "'$'\\x" + QByteArray::number(byte, 16).rightJustified(2, '0') + "''";
+        else
+            quoted += c;
+    }
+    quoted += '\'';
+    // No empty quotes around an escape at either end: $'\n''x', not ''$'\n''x'.
+    if (quoted.startsWith("''$"))
+        quoted.remove(0, 2);
+    if (quoted.endsWith("''") && quoted.size() > 2)
+        quoted.chop(2);
+    return QString::fromUtf8(quoted);
 }
 
 // A note: what went well or what is going on, dropped with --quiet.
@@ -176,26 +237,68 @@ int stopped(const QString& holds)
     return kStoppedBase + stopSignal;
 }
 
+// After standard output was written: success, or the failure to write it. A
+// reader that closed the pipe is no fault of the job and gets no message.
+int standardOutputWritten()
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return kSuccess;
+    if (errno == EPIPE)
+        return kOutputClosed;
+    return fail(QStringLiteral("cannot write standard output: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+}
+
+int usageError(const Command* command, const QString& error);
+
+// The driver's text about a file; where the driver has the system's reason,
+// a line of its own instead, with the file's name: the driver's first line
+// ("file does not exist") would mislead for a folder, a device or an empty or
+// unreadable file.
+QStringList fileProblemLines(const QStringList& problem, const QString& file)
+{
+    if (lastFileReason.isEmpty())
+        return problem;
+    return { QStringLiteral("cannot read %1: %2").arg(file, lastFileReason) };
+}
+
 // The driver's text about a file, and the file's name with the system's
 // reason where the driver has one.
 int fileProblem(const QString& file)
 {
-    QStringList lines { lastMessage };
-    if (!lastFileReason.isEmpty())
-        lines << QStringLiteral("cannot read %1: %2").arg(file, lastFileReason);
-    return fail(lines);
+    return fail(fileProblemLines({ lastMessage }, file));
 }
 
-// The file's name in the platform's file-name encoding; false when it has
-// characters that encoding cannot carry.
-bool encodeFileName(const QString& file, QByteArray& path)
+// A file named on the command line: path receives its name for the system's
+// file calls, shown the name as messages show it. On Windows false when the
+// name has characters the code page cannot carry; elsewhere the name is the
+// bytes given, whatever they are.
+bool fileArgument(const QString& file, QByteArray& path, QString& shown)
 {
+#if defined(Q_OS_WIN)
     path = QFile::encodeName(file);
+    shown = shownName(file.toUtf8());
     if (QFile::decodeName(path) == file && !file.contains(QChar::ReplacementCharacter))
         return true;
-    say(QStringLiteral("Failed to get the file size or file does not exist!"));
-    say(QStringLiteral("cannot read %1: the name cannot be written in this system's file-name encoding").arg(file));
+    say(QStringLiteral("cannot read %1: the name cannot be written in this system's code page; rename the file")
+            .arg(shown));
     return false;
+#else
+    path = QFile::encodeName(file);
+    // The argument this one was decoded from; names that differ only in
+    // bytes that are not UTF-8 decode alike, so they must all be the same.
+    QList<QByteArray> given;
+    for (const QByteArray& raw : rawArguments)
+        if (QString::fromLocal8Bit(raw) == file)
+            given << raw;
+    if (!given.isEmpty())
+        path = given.first();
+    shown = shownName(path);
+    if (given.count(path) == given.size())
+        return true;
+    say(QStringLiteral("cannot tell which of the arguments decoded as %1 is the file: give the other ones in "
+                       "another form").arg(shown));
+    return false;
+#endif
 }
 
 // The driver's hooks: progress onto the line, a stop request between pages,
@@ -208,8 +311,10 @@ DataFlashRun runReporting(unsigned* done = nullptr)
             *done = pages;
         progress->pages(pages, total);
     };
-    run.stopRequested = [] { return stopSignal != 0; };
+    run.stopRequested = [] { return stopTaken = stopSignal != 0; };
     run.stopDeferred = [](unsigned leftMs) {
+        stopTaken = false; // acknowledged: the stop comes after the erase
+
         say(QStringLiteral("stopping when the erase ends, in about %1 s").arg(std::max(1u, (leftMs + 500) / 1000)));
     };
     return run;
@@ -258,8 +363,8 @@ int info()
     if (chip.status.pageSize256)
         std::printf("Page size:   256 bytes\n");
     else // the chip cannot tell whether its one-time switch is already programmed
-        std::printf("Page size:   264 bytes; write switches the chip to 256-byte pages, which take effect\n"
-                    "             after a power cycle (if this board was switched already, power-cycle it)\n");
+        std::printf("Page size:   264 bytes (write switches the chip to 256-byte pages, in force after a power "
+                    "cycle; if this board was switched already, power-cycle it)\n");
     std::printf("Protection:  %s\n", chip.status.protect ? "on: sector protection is enabled, write refuses this chip"
                                                           : "off");
     std::printf("Capacity:    %u bytes (%u pages of %u bytes)\n", kDataFlashPages * length, kDataFlashPages, length);
@@ -267,12 +372,26 @@ int info()
     if (!AT45DB041D_ReadSectors(sectors))
         return fail(lastMessage);
     // Each a key and a value, for scripts: the sectors by name (0a 0b 1 ...
-    // 7) or none, and the unique ID as 128 hexadecimal digits.
-    std::printf("Protected sectors: %s\n", qPrintable(dataFlashSectorNames(sectors.protection)));
+    // 7) or none, and the unique ID as 128 hexadecimal digits. The sectors
+    // protected are those the protection register marks while protection is
+    // on, none while it is off; the register's marks follow on their own.
+    std::printf("Protected sectors: %s\n",
+                qPrintable(chip.status.protect ? dataFlashSectorNames(sectors.protection) : QStringLiteral("none")));
+    std::printf("Protection register: %s\n", qPrintable(dataFlashSectorNames(sectors.protection)));
     std::printf("Locked sectors: %s\n", qPrintable(dataFlashSectorNames(sectors.lockdown)));
     std::printf("Unique ID: %s\n",
                 qPrintable(frontend::hexBytes(sectors.uniqueId, sizeof sectors.uniqueId).remove(QLatin1Char(' '))));
-    return kSuccess;
+    return standardOutputWritten();
+}
+
+// After programming: why it was slow, when the proofs caught noise.
+void noteNoise()
+{
+    if (lastNoiseCaught)
+        note(QStringLiteral("the cable flipped bits during this run: %1 %2, and the pages were repaired; run "
+                            "pagekiln-cli cable")
+                 .arg(lastNoiseCaught)
+                 .arg(lastNoiseCaught == 1 ? QStringLiteral("proof failed") : QStringLiteral("proofs failed")));
 }
 
 // write and update: the job's stages on the progress line, its failures and
@@ -316,12 +435,12 @@ public:
 
     void failed(Stage stage, const QStringList& problem, const frontend::WriteJobState& state) override
     {
-        QStringList lines = problem;
-        if (stage == Stage::ReadFile && !lastFileReason.isEmpty())
-            lines << QStringLiteral("cannot read %1: %2").arg(file, lastFileReason);
+        QStringList lines = stage == Stage::ReadFile ? fileProblemLines(problem, file) : problem;
         if (stage == Stage::Program && programming == Programming::Update)
             lines << QStringLiteral("%1 of the pages tested were changed; run update again").arg(state.changed);
         fail(lines);
+        if (stage == Stage::Program)
+            noteNoise();
     }
 
     DataFlashRun run(Stage) override { return runReporting(); }
@@ -344,6 +463,8 @@ public:
         case Stage::Erase:
             return stopped(none);
         case Stage::Program:
+            if (programming == Programming::Update && state.pagesDone == 0)
+                return stopped(QStringLiteral("no page was changed; run update again"));
             if (programming == Programming::Update)
                 return stopped(QStringLiteral("pages 0 to %1 hold %2 (%3 changed), the rest as before; run update "
                                               "again")
@@ -374,10 +495,11 @@ bool acceptFile(const QString& file, const DataFlashImage& image, QStringList& p
 // touched but for its probe, so that a file that cannot be written leaves
 // even the page size untouched; a chip whose 256-byte pages wait for a
 // power cycle is left as it is, before the erase.
-int writeJob(const QString& file, frontend::WriteJob::Programming programming, FileCheck check)
+int writeJob(const QString& given, frontend::WriteJob::Programming programming, FileCheck check)
 {
     frontend::WriteJob job;
-    if (!encodeFileName(file, job.path))
+    QString file;
+    if (!fileArgument(given, job.path, file))
         return kFailed;
     job.programming = programming;
     job.loadLink = programmer::load;
@@ -418,6 +540,7 @@ int writeJob(const QString& file, frontend::WriteJob::Programming programming, F
         note(QStringLiteral("%1 written, unchecked").arg(file));
         break;
     }
+    noteNoise();
     return kSuccess;
 }
 
@@ -429,7 +552,7 @@ int erase()
     progress->stage(QStringLiteral("erasing and proving blank"));
     unsigned done = 0;
     if (!AT45DB041D_EraseAndProve(runReporting(&done))) {
-        if (stopSignal)
+        if (stopTaken)
             return stopped(done ? QStringLiteral("the chip is erased; pages 0 to %1 were proven blank").arg(done - 1)
                                 : QStringLiteral("the chip is erased, not yet proven blank"));
         return fail(lastMessage);
@@ -453,10 +576,11 @@ int setProtection(DataFlashProtection wanted)
     return kSuccess;
 }
 
-int verify(const QString& file)
+int verify(const QString& given)
 {
     QByteArray path;
-    if (!encodeFileName(file, path))
+    QString file;
+    if (!fileArgument(given, path, file))
         return kFailed;
     DataFlashInfo chip;
     if (!reachChip(frontend::ChipUse::Reading, chip))
@@ -469,7 +593,7 @@ int verify(const QString& file)
     DataFlashDifference difference;
     difference.page = kDataFlashPages; // none found
     if (!AT45DB041D_VerifyImage(image, DataFlashPadding::Ignored, runReporting(), &difference)) {
-        if (stopSignal)
+        if (stopTaken)
             return stopped(QStringLiteral("nothing on the chip was changed"));
         if (difference.page == kDataFlashPages)
             return fail(lastMessage);
@@ -488,36 +612,85 @@ int verify(const QString& file)
     return kSuccess;
 }
 
-// Writes the chip's contents to standard output, all at once.
-bool writeToStandardOutput(const std::vector<std::uint8_t>& contents, QString& error)
+// One wire's line, for scripts: N errors in M bits, and the rate's bound.
+QString wireLine(const char* wire, const DataFlashWireCount& count)
 {
-    QFile out;
-    if (!out.open(stdout, QIODevice::WriteOnly)) {
-        error = out.errorString();
-        return false;
-    }
-    const qint64 size = qint64(contents.size());
-    if (out.write(reinterpret_cast<const char*>(contents.data()), size) != size || !out.flush()) {
-        error = out.errorString();
-        return false;
-    }
-    return true;
+    return QStringLiteral("%1: %2 errors in %3 bits, rate at most %4 (95 %)")
+        .arg(QLatin1String(wire))
+        .arg(count.errors)
+        .arg(count.bits)
+        .arg(QString::number(dataFlashRateBound(count), 'e', 1));
 }
 
-int read(const QString& output)
+int cable()
+{
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Reading, chip))
+        return kFailed;
+    progress->stage(QStringLiteral("measuring the cable"), QStringLiteral("steps"));
+    DataFlashCable measured;
+    if (!AT45DB041D_MeasureCable(measured, runReporting())) {
+        if (stopTaken)
+            return stopped(QStringLiteral("nothing on the chip was changed"));
+        return fail(lastMessage);
+    }
+    progress->endLine();
+    const bool clean = measured.toChip.errors == 0 && measured.fromChip.errors == 0;
+    std::printf("%s\n%s\n%s\n", qPrintable(wireLine("to the chip (SI)", measured.toChip)),
+                qPrintable(wireLine("from the chip (SO)", measured.fromChip)),
+                clean ? "no bit flipped on either wire: the cable is fine"
+                      : "the cable flips bits: shorten it (2 m at most), ground pins 18 to 25 at both ends, and put "
+                        "series resistors (33 to 100 ohms) on the data lines, pins 2 to 4 and 11");
+    const int written = standardOutputWritten();
+    return written != kSuccess ? written : clean ? kSuccess : kFailed;
+}
+
+// Writes the chip's contents to standard output, all at once, as they are
+// (standard output is in binary mode).
+int writeToStandardOutput(const std::vector<std::uint8_t>& contents)
+{
+    if (std::fwrite(contents.data(), 1, contents.size(), stdout) != contents.size())
+        std::fflush(stdout); // errno says why
+    return standardOutputWritten();
+}
+
+int read(const QString& output, bool force)
 {
     const bool toStandardOutput = output == QLatin1String("-");
-    const QString shownName = toStandardOutput ? QStringLiteral("standard output") : output;
+    QByteArray path;
+    QString shown;
+    if (!toStandardOutput && !fileArgument(output, path, shown))
+        return kFailed;
+    const QString shownName = toStandardOutput ? QStringLiteral("standard output") : shown;
     // Written under a temporary name beside OUTPUT and renamed into place
     // only when complete; a device, pipe or folder is never replaced.
     QSaveFile file(output);
-    if (!toStandardOutput) {
-        if (const char* kind = platformSpecialFileKind(QFile::encodeName(output).constData()))
+    if (toStandardOutput) {
+        if (platformStdoutIsTerminal() && !force)
+            return usageError(findCommand(QStringLiteral("read")),
+                              QStringLiteral("standard output is a terminal, where the chip's 512 KiB of binary data "
+                                             "would land: redirect it (read - > chip.bin) or give --force"));
+        if (!platformBinaryStandardOutput())
+            return fail(QStringLiteral("cannot put standard output in binary mode; read into a file instead"));
+    } else {
+        if (const char* kind = platformSpecialFileKind(path.constData()))
             return fail(QStringLiteral("cannot write %1: %2; read replaces only regular files (- writes to "
                                        "standard output)")
-                            .arg(output, QString::fromLatin1(kind)));
+                            .arg(shownName, QString::fromLatin1(kind)));
+        if (QFile::encodeName(output) != path)
+            return fail(QStringLiteral("cannot write %1: read makes only files whose names are UTF-8; choose "
+                                       "another name").arg(shownName));
+        if (output.isEmpty())
+            return fail(QStringLiteral("cannot write %1: no name given").arg(shownName));
+        // A new OUTPUT is made once and removed again, so that a name the
+        // system refuses (too long, say) fails now, not after the chip was read.
+        QFile probe(output);
+        const QFileInfo there(output);
+        if (!there.exists() && !there.isSymLink()
+            && (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !probe.remove()))
+            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, probe.errorString()));
         if (!file.open(QIODevice::WriteOnly))
-            return fail(QStringLiteral("cannot write %1: %2").arg(output, file.errorString()));
+            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, file.errorString()));
     }
     DataFlashInfo chip;
     if (!reachChip(frontend::ChipUse::Reading, chip))
@@ -525,16 +698,18 @@ int read(const QString& output)
     progress->stage(QStringLiteral("reading"));
     std::vector<std::uint8_t> contents;
     if (!AT45DB041D_ReadChip(contents, runReporting())) {
-        if (stopSignal)
+        if (stopTaken)
             return stopped(QStringLiteral("nothing on the chip was changed, and nothing was written to %1")
                                .arg(shownName));
         return fail({ lastMessage, QStringLiteral("nothing was written to %1").arg(shownName) });
     }
     const qint64 size = qint64(contents.size());
-    QString error;
-    if (toStandardOutput ? !writeToStandardOutput(contents, error)
-                         : file.write(reinterpret_cast<const char*>(contents.data()), size) != size || !file.commit())
-        return fail(QStringLiteral("cannot write %1: %2").arg(shownName, toStandardOutput ? error : file.errorString()));
+    if (toStandardOutput) {
+        if (const int status = writeToStandardOutput(contents))
+            return status;
+    } else if (file.write(reinterpret_cast<const char*>(contents.data()), size) != size || !file.commit()) {
+        return fail(QStringLiteral("cannot write %1: %2").arg(shownName, file.errorString()));
+    }
     note(QStringLiteral("read %1 bytes into %2").arg(size).arg(shownName));
     return kSuccess;
 }
@@ -558,9 +733,12 @@ QString sha256(const std::uint8_t* data, std::size_t size)
             .toHex());
 }
 
+// file as messages show it: a name that needed quoting ends in its closing
+// quote, and one that really ends in a quote shows it escaped (\').
 bool namedLoaderFile(const QString& file)
 {
-    return file.endsWith(QLatin1String(".ldr"), Qt::CaseInsensitive);
+    return file.endsWith(QLatin1String(".ldr"), Qt::CaseInsensitive)
+        || (file.startsWith(QLatin1Char('\'')) && file.endsWith(QLatin1String(".ldr'"), Qt::CaseInsensitive));
 }
 
 // What the bytes are, for the heading of inspect and for a refusal.
@@ -690,16 +868,20 @@ bool showWalk(const loaderfile::Walk& walk, const QString& end)
     return !walk.defective();
 }
 
-int inspectFile(const QString& file)
+int inspectFile(const QString& given)
 {
     QByteArray path;
-    if (!encodeFileName(file, path))
+    QString file;
+    if (!fileArgument(given, path, file))
         return kFailed;
     if (const char* kind = platformSpecialFileKind(path.constData()))
         return fail(QStringLiteral("cannot read %1: %2, not a regular file").arg(file, QString::fromLatin1(kind)));
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read %1: %2").arg(file, in.errorString()));
+    // Opened by the bytes given, which need not decode to a name.
+    std::FILE* handle = std::fopen(path.constData(), "rb");
+    if (!handle)
+        return fail(QStringLiteral("cannot read %1: %2").arg(file, QString::fromLocal8Bit(std::strerror(errno))));
+    QFile in;
+    in.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
     if (in.size() > kInspectedAtMost)
         return fail(QStringLiteral("%1 is %2 bytes, no boot image for a chip of 524288").arg(file).arg(in.size()));
     const QByteArray bytes = in.readAll();
@@ -827,7 +1009,7 @@ QString helpText(const Command* command)
         }
         description += QStringLiteral("\nRun %1 COMMAND --help for a command's arguments and options.")
                            .arg(QString::fromLatin1(kName));
-        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read, inspect or programmers."),
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read, inspect, cable or programmers."),
                                      QStringLiteral("COMMAND [FILE]"));
     }
     parser.setApplicationDescription(description + QStringLiteral("\n\n") + QString::fromLatin1(kExitStatuses));
@@ -841,6 +1023,9 @@ QString helpText(const Command* command)
                                                        "spidev[:DEVICE][,speed=HZ] on Linux. See the programmers "
                                                        "command."),
                                         QStringLiteral("NAME[:PARAMS]")));
+    parser.addOption(QCommandLineOption(QStringLiteral("any-port"),
+                                        QStringLiteral("Drive the address given even when it is none of the parallel "
+                                                       "ports the system lists (Windows).")));
     if (!command || command->takesNoVerify)
         parser.addOption(QCommandLineOption(QStringLiteral("no-verify"),
                                             QStringLiteral("write: program without proving each page on the chip.")));
@@ -848,6 +1033,10 @@ QString helpText(const Command* command)
         parser.addOption(QCommandLineOption(QStringLiteral("raw"),
                                             QStringLiteral("write, update: write FILE's bytes whatever they are, "
                                                            "without refusing a file that cannot boot.")));
+    if (!command || command == findCommand(QStringLiteral("read")))
+        parser.addOption(QCommandLineOption(QStringLiteral("force"),
+                                            QStringLiteral("read -: write to standard output even when it is a "
+                                                           "terminal.")));
     parser.addOption(QCommandLineOption({ QStringLiteral("q"), QStringLiteral("quiet") },
                                         QStringLiteral("Print errors only: no progress, no notes.")));
     parser.addOption(QCommandLineOption({ QStringLiteral("h"), QStringLiteral("help") },
@@ -862,18 +1051,51 @@ QString helpText(const Command* command)
     return text;
 }
 
+// One line saying what is wrong, and where the help is.
 int usageError(const Command* command, const QString& error)
 {
     say(error);
-    std::fprintf(stderr, "\n%s", qPrintable(helpText(command)));
+    std::fprintf(stderr, "Try '%s %s--help' for more information.\n", kName,
+                 command ? qPrintable(QString::fromLatin1(command->name) + QLatin1Char(' ')) : "");
     return kUsage;
+}
+
+// The first option given more than once (a second --port would otherwise
+// win without a word), or an empty text.
+QString repeatedOption(const QCommandLineParser& parser, const QList<QCommandLineOption>& options)
+{
+    const QStringList given = parser.optionNames();
+    for (const QCommandLineOption& option : options) {
+        int times = 0;
+        for (const QString& name : option.names())
+            times += int(given.count(name));
+        if (times > 1)
+            return QStringLiteral("--") + option.names().constLast();
+    }
+    return QString();
+}
+
+// The parser's complaint; for a word after a single dash that is no option,
+// the way to give a file of that name.
+QString parseError(const QCommandLineParser& parser, const QStringList& arguments)
+{
+    QString error = parser.errorText();
+    for (const QString& unknown : parser.unknownOptionNames())
+        if (unknown.size() > 1 && arguments.contains(QLatin1Char('-') + unknown))
+            return error + QStringLiteral(" A file whose name begins with - goes after --, or as ./-%1.").arg(unknown);
+    return error;
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // Before anything is written: a closed pipe fails the write, it does not
+    // end the program halfway through a job on the chip.
+    platformFailWritesToClosedPipes();
     QCoreApplication app(argc, argv);
+    for (int i = 1; i < argc; ++i)
+        rawArguments << QByteArray(argv[i]);
     QCoreApplication::setApplicationName(QString::fromLatin1(kName));
     QCoreApplication::setApplicationVersion(QStringLiteral(PAGEKILN_VERSION));
 
@@ -883,10 +1105,15 @@ int main(int argc, char* argv[])
     const QCommandLineOption programmerOption(QStringLiteral("programmer"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption noVerify(QStringLiteral("no-verify"));
     const QCommandLineOption raw(QStringLiteral("raw"));
+    const QCommandLineOption force(QStringLiteral("force"));
+    const QCommandLineOption anyPort(QStringLiteral("any-port"));
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    parser.addOptions({ port, programmerOption, noVerify, raw, quietOption, help, version });
+    const QList<QCommandLineOption> options { port, programmerOption, anyPort, noVerify, raw, force, quietOption, help, version };
+    parser.addOptions(options);
+    // -q and -h are words of their own: -dash.ldr is one unknown option, not seven.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const bool parsed = parser.parse(app.arguments());
     quiet = parser.isSet(quietOption);
     Progress lines(quiet                         ? Progress::Mode::Quiet
@@ -898,7 +1125,10 @@ int main(int argc, char* argv[])
     const QString name = args.value(0);
     const Command* command = findCommand(name);
     if (!parsed)
-        return usageError(command, parser.errorText());
+        return usageError(command, parseError(parser, app.arguments()));
+    const QString repeated = repeatedOption(parser, options);
+    if (!repeated.isEmpty())
+        return usageError(command, QStringLiteral("%1 is given more than once").arg(repeated));
     if (parser.isSet(help)) {
         std::fputs(qPrintable(helpText(command)), stdout);
         return kSuccess;
@@ -919,6 +1149,8 @@ int main(int argc, char* argv[])
         return usageError(command, QStringLiteral("--no-verify applies to write only"));
     if (parser.isSet(raw) && !command->takesRaw)
         return usageError(command, QStringLiteral("--raw applies to write and update only"));
+    if (parser.isSet(force) && name != QLatin1String("read"))
+        return usageError(command, QStringLiteral("--force applies to read only"));
 
     if (name == QLatin1String("programmers")) {
         std::fputs(qPrintable(programmer::list()), stdout);
@@ -946,6 +1178,12 @@ int main(int argc, char* argv[])
                                            .arg(address, frontend::settingsLocation(), range));
         return usageError(command, QStringLiteral("the port address '%1' is not %2").arg(address, range));
     }
+    // An address that is no parallel port may be anything (70: the CMOS
+    // index port; CF9: a reset of the PC): driven only when asked for.
+    QString notAPort;
+    if (link.kind == programmer::Choice::Kind::ParallelPort && !parser.isSet(anyPort)
+        && !frontend::isListedParallelPort(lptBase, notAPort))
+        return usageError(command, notAPort + QStringLiteral(" Give --any-port to drive it anyway."));
 
     // From here a stop request (Ctrl-C, SIGTERM, SIGHUP) asks the job to
     // stop at a clean boundary: the frame on the wire is finished and the
@@ -971,5 +1209,7 @@ int main(int argc, char* argv[])
         return setProtection(DataFlashProtection::On);
     if (name == QLatin1String("verify"))
         return verify(args[1]);
-    return read(args[1]);
+    if (name == QLatin1String("cable"))
+        return cable();
+    return read(args[1], parser.isSet(force));
 }

@@ -12,9 +12,9 @@ public:
     enum class Mode { Quiet, Lines, Redrawn };
     explicit Progress(Mode mode);
 
-    // Starts a stage, such as "erasing".
-    void stage(const QString& name);
-    // Pages done of total in the current stage.
+    // Starts a stage, such as "erasing", whose steps are counted in unit.
+    void stage(const QString& name, const QString& unit = QStringLiteral("pages"));
+    // Steps (pages) done of total in the current stage.
     void pages(unsigned done, unsigned total);
     // Ends a redrawn line, so that a message can follow on a line of its own.
     void endLine();
@@ -24,6 +24,7 @@ private:
 
     const Mode mode;
     QString name;
+    QString unit;
     Clock::time_point started;
     Clock::time_point drawn;
     int tenthsShown = 0;

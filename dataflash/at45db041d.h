@@ -23,6 +23,10 @@ struct DataFlashStatus {
 // Text of the last reporting operation's outcome; empty when it had nothing to
 // say. Each reporting operation empties it when it starts.
 extern QString lastMessage;
+// The proofs of the last AT45DB041D_ProgramImage or AT45DB041D_UpdateImage
+// that did not pass: noise on the cable changed a transfer (or a program),
+// and the page was repaired. One flipped bit can fail more than one proof.
+extern unsigned lastNoiseCaught;
 
 // One busy poll: the status register is read every intervalMs, and the wait
 // gives up once limitMs have passed on a steady clock.
@@ -269,3 +273,32 @@ bool AT45DB041D_VerifyImage(const DataFlashImage& image, DataFlashPadding paddin
 // The same for a file, in the page size in force, the last page's zero
 // padding included (as AT45DB041D_WriteFile leaves it).
 bool AT45DB041D_VerifyFile(const char* path, const DataFlashRun& run = {});
+
+// Bit errors seen on one wire of the cable, among the bits that crossed it.
+struct DataFlashWireCount {
+    std::uint64_t errors = 0;
+    std::uint64_t bits = 0;
+};
+
+// What a measurement of the cable found on each wire.
+struct DataFlashCable {
+    DataFlashWireCount toChip;   // SI
+    DataFlashWireCount fromChip; // SO
+};
+
+// Measures both wires on the chip that is there without changing its flash:
+// patterns written into SRAM buffer 1 and each read back several times (an
+// error on the wire to the chip repeats in every read of the buffer; one on
+// the wire from the chip does not), and long status reads, a byte the chip
+// repeats. While it measures, sector protection is on and the buffer writes
+// carry the address of a page in a protected or locked-down sector, so that
+// a write noise turned into a program changes nothing; protection is then set
+// back as it was. Progress counts buffer fills and status reads. False, with
+// lastMessage, when the chip cannot be kept safe (no sector the protection or
+// lockdown register marks; protection that does not go on, or off again
+// afterwards) or a stop was asked for.
+bool AT45DB041D_MeasureCable(DataFlashCable& cable, const DataFlashRun& run = {});
+
+// The error rate a wire has at most, with 95 % confidence, from its count
+// (the Poisson bound: 3 / bits when no error was seen).
+double dataFlashRateBound(const DataFlashWireCount& count);

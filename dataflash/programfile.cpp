@@ -50,6 +50,7 @@ public:
     bool writeProven(const DataFlashRun& run);
     bool writeUnchecked(const DataFlashRun& run);
     bool writeChanged(const DataFlashRun& run);
+    unsigned noiseCaught() const { return prover.noiseCaught(); }
     // Pages of the image programmed at least once.
     unsigned changed() const { return unsigned(std::count(programmed.begin(), programmed.end(), true)); }
 
@@ -408,8 +409,11 @@ bool Writer::writeUnchecked(const DataFlashRun& run)
 
 } // namespace
 
+unsigned lastNoiseCaught = 0;
+
 bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, const DataFlashRun& run)
 {
+    lastNoiseCaught = 0;
     return withImage(image, [&](const DataFlashImage& loaded) {
         Writer writer(loaded);
         // The chip may still be finishing the erase the caller waited for.
@@ -417,7 +421,9 @@ bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, 
                           { "Timed out waiting for the chip before page %1 was programmed!",
                             "The chip stopped answering before page %1 was programmed!" }))
             return false;
-        return check == DataFlashCheck::Proven ? writer.writeProven(run) : writer.writeUnchecked(run);
+        const bool done = check == DataFlashCheck::Proven ? writer.writeProven(run) : writer.writeUnchecked(run);
+        lastNoiseCaught = writer.noiseCaught();
+        return done;
     });
 }
 
@@ -431,6 +437,7 @@ bool AT45DB041D_UpdateImage(const DataFlashImage& image, const DataFlashRun& run
 {
     if (changed)
         *changed = 0;
+    lastNoiseCaught = 0;
     return withImage(image, [&](const DataFlashImage& loaded) {
         Writer writer(loaded);
         if (!waitReported({ 0, 1000 }, Wire::Block,
@@ -438,6 +445,7 @@ bool AT45DB041D_UpdateImage(const DataFlashImage& image, const DataFlashRun& run
                             "The chip stopped answering before page %1 was tested!" }))
             return false;
         const bool done = writer.writeChanged(run);
+        lastNoiseCaught = writer.noiseCaught();
         if (changed)
             *changed = writer.changed();
         return done;

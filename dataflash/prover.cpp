@@ -308,8 +308,10 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
 // twice.
 Proof Prover::noted(Proof proof)
 {
-    if (proof == Proof::Differs || (proof == Proof::Unsure && !late))
+    if (proof == Proof::Differs || (proof == Proof::Unsure && !late)) {
         sawNoise = true;
+        ++caught;
+    }
     late = false;
     return proof;
 }

@@ -143,6 +143,9 @@ public:
     // damaged transfer is caught unless the next flips that very bit too.
     // From then on a job proves each page twice.
     bool noiseSeen() const { return sawNoise; }
+    // How many proofs did not pass: each a transfer (or a program) that
+    // noise changed, caught and then repaired.
+    unsigned noiseCaught() const { return caught; }
 
     // Waits for the chip after a compare, a program without erase or a
     // program with erase; false with lastMessage set when it did not become
@@ -187,6 +190,7 @@ private:
     bool restorePage(std::uint32_t page, const std::uint8_t* content, int depth);
 
     bool sawNoise = false;
+    unsigned caught = 0;
     // The unsure outcome being made has no other cause than a check that
     // came too late after a buffer write (see guard).
     bool late = false;

@@ -8,13 +8,17 @@
 #include <QRegularExpression>
 #include <QSettings>
 
+#include <algorithm>
+#include <vector>
+
 namespace frontend {
 
 const char* const kSettingsOrganisation = "pagekiln.org";
 const char* const kSettingsApplication = "Pagekiln2";
 const char* const kAddressKey = "lpt_address";
 const char* const kDefaultAddress = "378";
-const char* const kPortAddressRange = "two to five hexadecimal digits with a value of at most FFFF (378, 3BC, D100)";
+const char* const kPortAddressRange =
+    "two to five hexadecimal digits with a value of at most FFFF, 0x before them allowed (378, 0x3BC, D100)";
 
 QString storedPortAddress(bool* stored)
 {
@@ -38,8 +42,10 @@ bool parsePortAddress(const QString& text, std::int16_t& base)
     return ok;
 }
 
-bool parsePortAddressInRange(const QString& text, std::int16_t& base)
+bool parsePortAddressInRange(const QString& given, std::int16_t& base)
 {
+    // 0x before the digits, as the window's label shows it, is allowed.
+    const QString text = given.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? given.mid(2) : given;
     static const QRegularExpression digits(QStringLiteral("^[0-9A-Fa-f]{2,5}$"));
     bool ok = false;
     const uint value = text.toUInt(&ok, 16);
@@ -52,6 +58,22 @@ bool parsePortAddressInRange(const QString& text, std::int16_t& base)
 QString portName(std::int16_t base)
 {
     return QString::number(static_cast<std::uint16_t>(base), 16).toUpper();
+}
+
+bool isListedParallelPort(std::int16_t base, QString& problem)
+{
+    std::vector<std::uint16_t> bases;
+    if (!platformParallelPortBases(bases)
+        || std::find(bases.begin(), bases.end(), static_cast<std::uint16_t>(base)) != bases.end())
+        return true;
+    QStringList listed;
+    for (const std::uint16_t each : bases)
+        listed << portName(static_cast<std::int16_t>(each));
+    problem = QStringLiteral("%1 is not the address of a parallel port of this PC (%2).")
+                  .arg(portName(base),
+                       listed.isEmpty() ? QStringLiteral("it lists none")
+                                        : QStringLiteral("its parallel ports: %1").arg(listed.join(QStringLiteral(", "))));
+    return false;
 }
 
 QString hexBytes(const std::uint8_t* bytes, int count)

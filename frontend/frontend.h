@@ -36,6 +36,12 @@ bool parsePortAddress(const QString& text, std::int16_t& base);
 bool parsePortAddressInRange(const QString& text, std::int16_t& base);
 extern const char* const kPortAddressRange;
 
+// Whether base is the base of a parallel port the system lists (on Windows,
+// where any address typed in would be driven: 70 is the CMOS index port, CF9
+// can reset the PC). True too where the system keeps no such list; false with
+// text naming the address and the ports listed.
+bool isListedParallelPort(std::int16_t base, QString& problem);
+
 // A port base as the user types it: upper-case hexadecimal, 378.
 QString portName(std::int16_t base);
 

@@ -21,6 +21,18 @@ DataFlashRun stageRun(WriteStage stage, WriteJobReport& report, WriteJobState& s
         if (progress)
             progress(done, total);
     };
+    // Whether the driver acted on a stop request, so that a failure while one
+    // is pending keeps its own text. One acknowledged during the erase takes
+    // effect only after it.
+    auto stopRequested = run.stopRequested;
+    run.stopRequested = [&state, stopRequested] {
+        return state.stopTaken = stopRequested && stopRequested();
+    };
+    if (auto stopDeferred = run.stopDeferred)
+        run.stopDeferred = [&state, stopDeferred](unsigned leftMs) {
+            state.stopTaken = false;
+            stopDeferred(leftMs);
+        };
     return run;
 }
 
@@ -168,7 +180,7 @@ WriteOutcome runWriteJob(const WriteJob& job, WriteJobReport& report, WriteJobSt
     stage = WriteStage::Program;
     report.starting(stage, state);
     if (!program(job, report, state, problem)) {
-        if (report.stopRequested())
+        if (state.stopTaken)
             return WriteOutcome::Stopped;
         report.failed(stage, problem, state);
         return WriteOutcome::Failed;

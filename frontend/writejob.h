@@ -72,6 +72,7 @@ struct WriteJobState {
     unsigned pagesDone = 0; // pages programmed (and checked) so far
     unsigned changed = 0;   // pages an update changed
     bool in264BytePages = false; // the file went into 264-byte pages (PendingPageSize::WriteAnyway)
+    bool stopTaken = false; // the driver stopped on a stop request (not: failed while one was pending)
 };
 
 // How a job ended.

@@ -127,4 +127,11 @@ std::string claimErrorText(const std::string& device, int error)
            "(sudo modprobe -r lp) and try again.";
 }
 
+std::string claimTimeoutText(const std::string& device, unsigned seconds)
+{
+    return "Cannot claim " + device + ": another program has held the port for " + std::to_string(seconds) +
+           " s (a print job, or a program of another user). Try again once it lets go; if the printer driver "
+           "keeps it, unload it (sudo modprobe -r lp).";
+}
+
 } // namespace parport

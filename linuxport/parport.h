@@ -30,5 +30,6 @@ std::string noPortsText();
 std::string noPortAtText(unsigned base, const std::vector<Port>& ports);
 std::string openErrorText(const std::string& device, int error);
 std::string claimErrorText(const std::string& device, int error);
+std::string claimTimeoutText(const std::string& device, unsigned seconds);
 
 } // namespace parport

@@ -5,9 +5,12 @@
 #include "parport.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/ppdev.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -24,6 +27,53 @@ struct ClaimedPort {
 };
 
 ClaimedPort claimed;
+
+// The kernel's claim sleeps until the port is free, however long another
+// program (a print job, a program of another user) holds it: it is cut short
+// after this long.
+constexpr unsigned kClaimWaitSeconds = 2;
+
+extern "C" void onClaimTimer(int)
+{
+    // Nothing to do: the signal's arrival ends the claim's sleep with EINTR.
+}
+
+// PPCLAIM under a timer that signals this thread, first after the wait
+// allowed, then every 100 ms (in case the first came just before the claim
+// began to sleep). 0, or the error: ETIMEDOUT when the wait ran out.
+int claimWithin(int fd, unsigned seconds)
+{
+    const int timerSignal = SIGRTMIN + 1;
+    struct sigaction action {}, before {};
+    action.sa_handler = onClaimTimer; // without SA_RESTART: the claim returns EINTR
+    sigemptyset(&action.sa_mask);
+    sigaction(timerSignal, &action, &before);
+    sigset_t unblocked, mask;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, timerSignal);
+    pthread_sigmask(SIG_UNBLOCK, &unblocked, &mask);
+    sigevent event {};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = timerSignal;
+    event._sigev_un._tid = static_cast<pid_t>(gettid()); // sigev_notify_thread_id, which glibc 2.36 does not name
+    timer_t timer {};
+    const bool timed = timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+    if (timed) {
+        const itimerspec interval { { 0, 100000000L }, { static_cast<time_t>(seconds), 0 } };
+        timer_settime(timer, 0, &interval, nullptr);
+    }
+    timespec start {}, now {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int error = ioctl(fd, PPCLAIM) == 0 ? 0 : errno;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (error == EINTR && now.tv_sec - start.tv_sec >= static_cast<time_t>(seconds))
+        error = ETIMEDOUT;
+    if (timed)
+        timer_delete(timer);
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    sigaction(timerSignal, &before, nullptr);
+    return error;
+}
 // A base that could not be reached, so that every access to it does not scan
 // /proc again; cleared when the port is asked about.
 int unreachableBase = -1;
@@ -59,8 +109,9 @@ bool reach(unsigned base)
         problem = parport::openErrorText(device, errno);
         return false;
     }
-    if (ioctl(fd, PPCLAIM) != 0) {
-        problem = parport::claimErrorText(device, errno);
+    if (const int error = claimWithin(fd, kClaimWaitSeconds)) {
+        problem = error == ETIMEDOUT ? parport::claimTimeoutText(device, kClaimWaitSeconds)
+                                     : parport::claimErrorText(device, error);
         close(fd);
         return false;
     }

@@ -1,17 +1,18 @@
-# bash completion for pagekiln-cli: the commands, the options (--no-verify
-# after write only, --raw after write and update), the links for
-# --programmer (with the spidev devices present) and file names for write,
-# update, verify, read and inspect.
+# bash completion for pagekiln-cli: the commands, every option (--no-verify
+# after write only, --raw after write and update, --force after read only),
+# the links for --programmer (with the spidev devices present) and file names
+# for write, update, verify, read and inspect, spaces and all.
 _pagekiln_cli()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-    local word command=
+    local word command= options
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         case $word in
-            info | write | update | erase | unprotect | protect | verify | read | inspect | programmers)
+            info | write | update | erase | unprotect | protect | verify | read | inspect | cable | programmers)
                 command=$word; break ;;
         esac
     done
+    COMPREPLY=()
     if [[ $prev == --port ]]; then
         COMPREPLY=($(compgen -W "378 278 3BC" -- "$cur"))
     elif [[ $prev == --programmer ]]; then
@@ -21,15 +22,20 @@ _pagekiln_cli()
         done
         COMPREPLY=($(compgen -W "$links" -- "$cur"))
     elif [[ $cur == -* ]]; then
-        local options="--port --programmer --help --version"
+        options="--port --programmer --any-port -q --quiet -h --help"
+        [[ -z $command ]] && options+=" -v --version"
         [[ $command == write ]] && options+=" --no-verify"
         [[ $command == write || $command == update ]] && options+=" --raw"
+        [[ $command == read ]] && options+=" --force"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
-        local commands="info write update erase unprotect protect verify read inspect programmers"
+        local commands="info write update erase unprotect protect verify read inspect cable programmers"
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
     elif [[ $command == write || $command == update || $command == verify || $command == read || $command == inspect ]]; then
+        # One name a line, so that a name with spaces stays one word; the
+        # filenames option has readline quote it.
         compopt -o filenames 2>/dev/null
+        local IFS=$'\n'
         COMPREPLY=($(compgen -f -- "$cur"))
     fi
 }

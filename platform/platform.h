@@ -67,11 +67,30 @@ const char* platformSpecialFileKind(const char* path);
 // parallel-port drivers and join the lp group.
 const char* platformPortDriverAdvice();
 
+// The base addresses of the parallel ports the system lists, from their I/O
+// ranges (on Windows the Ports class's LPTn devices). False when the platform
+// keeps no such list or it cannot be read: on Linux the ppdev port library
+// itself reaches only the ports the kernel lists.
+bool platformParallelPortBases(std::vector<std::uint16_t>& bases);
+
 // Blocks the calling thread for the given number of milliseconds.
 void platformSleepMs(unsigned milliseconds);
 
 // True when the standard error stream is a terminal (not a file or a pipe).
 bool platformStderrIsTerminal();
+
+// True when the standard output stream is a terminal.
+bool platformStdoutIsTerminal();
+
+// Puts standard output in binary mode, so that bytes go out as they are (on
+// Windows no carriage return is added before a line feed); elsewhere
+// nothing to do. False when the mode could not be set.
+bool platformBinaryStandardOutput();
+
+// A reader that closed its end of a pipe makes writes to it fail (EPIPE)
+// instead of ending the process, so that the program can tell it apart and a
+// closed standard error cannot stop a job on the chip halfway.
+void platformFailWritesToClosedPipes();
 
 // Signal numbers of the stop requests, as *flag receives them.
 constexpr int kPlatformHangUp = 1;     // SIGHUP; on Windows the console closed, logoff or shutdown
@@ -80,7 +99,9 @@ constexpr int kPlatformTerminate = 15; // SIGTERM
 
 // From now on a request to stop sets *flag to its signal number (the first
 // one, should more follow) instead of ending the process, so that the program
-// can stop at a clean boundary: SIGINT (Ctrl-C), SIGTERM and SIGHUP; on
+// can stop at a clean boundary: SIGINT (Ctrl-C), SIGTERM and SIGHUP, each
+// unless it was ignored when the program started (nohup, trap '' INT), which
+// it then stays; on
 // Windows the console's Ctrl-C and Ctrl-Break events, and its close, logoff
 // and shutdown events, after which Windows ends the process once the handler
 // returns: the handler waits (up to about 4.5 s, within the system's
@@ -88,9 +109,10 @@ constexpr int kPlatformTerminate = 15; // SIGTERM
 void platformCatchStopRequests(volatile std::sig_atomic_t* flag);
 
 // One program per port: a lock named after the port's base address, which the
-// operating system drops when the process ends, however it ends. On Linux an
-// advisory flock on pagekiln-port-<HEX>.lock in $XDG_RUNTIME_DIR (else
-// /run/lock, else /tmp); on Windows the named mutex Global\Pagekiln-port-<HEX>.
+// operating system drops when the process ends, however it ends, and which
+// the programs of every user on the machine see. On Linux an advisory flock
+// on pagekiln-port-<HEX>.lock in /run/lock (else /var/lock, else /tmp; or in
+// $PAGEKILN_LOCK_DIR); on Windows the named mutex Global\Pagekiln-port-<HEX>.
 // Any other holder counts, another handle in this process included.
 enum class PortLockOutcome {
     taken,          // this process holds the lock until platformUnlockPort or its end

@@ -158,6 +158,12 @@ const char* platformPortDriverAdvice()
            "and make sure your user is in the lp group (sudo usermod -aG lp $USER, then log out and in again).";
 }
 
+bool platformParallelPortBases(std::vector<std::uint16_t>& bases)
+{
+    bases.clear();
+    return false;
+}
+
 void platformSleepMs(unsigned milliseconds)
 {
     timespec left { static_cast<time_t>(milliseconds / 1000),
@@ -170,6 +176,21 @@ void platformSleepMs(unsigned milliseconds)
 bool platformStderrIsTerminal()
 {
     return isatty(STDERR_FILENO) == 1;
+}
+
+bool platformStdoutIsTerminal()
+{
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+bool platformBinaryStandardOutput()
+{
+    return true;
+}
+
+void platformFailWritesToClosedPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 static_assert(SIGHUP == kPlatformHangUp && SIGINT == kPlatformInterrupt && SIGTERM == kPlatformTerminate,
@@ -192,8 +213,14 @@ void platformCatchStopRequests(volatile std::sig_atomic_t* flag)
     action.sa_handler = onStopRequest;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART; // port and file calls carry on; the flag is looked at between pages
-    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP }) {
+        // What the shell or nohup ignored stays ignored: that is their
+        // promise to whoever started the program.
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
         sigaction(signal, &action, nullptr);
+    }
 }
 
 namespace {
@@ -204,13 +231,19 @@ bool isFolder(const char* path)
     return path && path[0] == '/' && stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// The session's runtime folder, else the system's lock folder, else /tmp.
+// One folder for the whole machine, so that the programs of every user see
+// each other's lock: the system's lock folder (/run/lock, else the older
+// /var/lock), else /tmp. PAGEKILN_LOCK_DIR names another (tests keep their
+// simulated ports apart with it).
 std::string lockFolder()
 {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (isFolder(runtime))
-        return runtime;
-    return isFolder("/run/lock") ? "/run/lock" : "/tmp";
+    const char* chosen = std::getenv("PAGEKILN_LOCK_DIR");
+    if (isFolder(chosen))
+        return chosen;
+    for (const char* folder : { "/run/lock", "/var/lock" })
+        if (isFolder(folder))
+            return folder;
+    return "/tmp";
 }
 
 } // namespace
@@ -229,8 +262,13 @@ PortLockOutcome platformLockNamed(const char* name, PlatformPortLock& lock, std:
     // refuse O_CREAT on a file another user made, while reading it is allowed,
     // and flock needs no more than that.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT)
-        fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0) // readable by every user whatever the umask, so that all of them can lock it
+            fchmod(fd, 0644);
+        else if (errno == EEXIST) // made by another program meanwhile
+            fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    }
     if (fd < 0) {
         why = "Cannot make the port lock " + path + ": " + std::strerror(errno) + ".";
         return PortLockOutcome::failed;

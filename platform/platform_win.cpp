@@ -5,10 +5,14 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 
 const char* platformPortLibraryName()
@@ -176,6 +180,73 @@ const char* platformPortDriverAdvice()
            "can install its driver.";
 }
 
+namespace {
+
+// The device setup class of serial and parallel ports (GUID_DEVCLASS_PORTS).
+const GUID kPortsClass = { 0x4d36e978, 0xe325, 0x11ce, { 0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18 } };
+
+// Whether a Ports-class device is a parallel port: its device key names it LPTn.
+bool isParallelPort(HDEVINFO devices, SP_DEVINFO_DATA& device)
+{
+    HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+    if (key == INVALID_HANDLE_VALUE)
+        return false;
+    char name[32] = {};
+    DWORD size = sizeof name - 1;
+    DWORD type = 0;
+    const bool parallel = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size)
+                              == ERROR_SUCCESS
+                          && type == REG_SZ && _strnicmp(name, "LPT", 3) == 0;
+    RegCloseKey(key);
+    return parallel;
+}
+
+// The start of a device's first I/O range in one of its configurations.
+bool firstIoBase(DEVINST device, ULONG configuration, std::uint16_t& base)
+{
+    LOG_CONF conf = 0;
+    if (CM_Get_First_Log_Conf(&conf, device, configuration) != CR_SUCCESS)
+        return false;
+    bool found = false;
+    RES_DES resource = 0;
+    if (CM_Get_Next_Res_Des(&resource, conf, ResType_IO, nullptr, 0) == CR_SUCCESS) {
+        ULONG size = 0;
+        if (CM_Get_Res_Des_Data_Size(&size, resource, 0) == CR_SUCCESS && size >= sizeof(IO_DES)) {
+            std::vector<std::uint8_t> data(size);
+            IO_DES header {};
+            if (CM_Get_Res_Des_Data(resource, data.data(), size, 0) == CR_SUCCESS) {
+                std::memcpy(&header, data.data(), sizeof header);
+                found = header.IOD_Alloc_Base <= 0xFFFF;
+                base = static_cast<std::uint16_t>(header.IOD_Alloc_Base);
+            }
+        }
+        CM_Free_Res_Des_Handle(resource);
+    }
+    CM_Free_Log_Conf_Handle(conf);
+    return found;
+}
+
+} // namespace
+
+bool platformParallelPortBases(std::vector<std::uint16_t>& bases)
+{
+    bases.clear();
+    HDEVINFO devices = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE)
+        return false;
+    SP_DEVINFO_DATA device {};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i) {
+        std::uint16_t base = 0;
+        // The range as allocated, else as the firmware set it at boot.
+        if (isParallelPort(devices, device)
+            && (firstIoBase(device.DevInst, ALLOC_LOG_CONF, base) || firstIoBase(device.DevInst, BOOT_LOG_CONF, base)))
+            bases.push_back(base);
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return true;
+}
+
 void platformSleepMs(unsigned milliseconds)
 {
     Sleep(milliseconds);
@@ -184,6 +255,22 @@ void platformSleepMs(unsigned milliseconds)
 bool platformStderrIsTerminal()
 {
     return _isatty(_fileno(stderr)) != 0;
+}
+
+bool platformStdoutIsTerminal()
+{
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+bool platformBinaryStandardOutput()
+{
+    std::fflush(stdout);
+    return _setmode(_fileno(stdout), _O_BINARY) != -1;
+}
+
+void platformFailWritesToClosedPipes()
+{
+    // Windows has no SIGPIPE: a write to a closed pipe fails by itself.
 }
 
 namespace {

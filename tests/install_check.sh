@@ -58,7 +58,7 @@ SCRIPT
 # Port locks in a runtime folder of this run's own: other test runs on this
 # machine have their simulated chips on port 378 too.
 mkdir -p "$work/run"
-export EXE="$exe" HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$work/run"
+export EXE="$exe" HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$work/run" PAGEKILN_LOCK_DIR="$work/run"
 unset LD_LIBRARY_PATH QT_QPA_PLATFORM
 
 # 1. On its own the program loads the installed hardware library, which finds

@@ -46,7 +46,7 @@ trap 'apt_get purge pagekiln; rm -rf "$work"' EXIT
 check "apt-get installs $(basename "$deb")" apt_get install "$(dirname "$deb")/$(basename "$deb")"
 
 mkdir -p "$work/home" "$work/run"
-cli() { HOME="$work/home" XDG_RUNTIME_DIR="$work/run" pagekiln-cli "$@"; }
+cli() { HOME="$work/home" XDG_RUNTIME_DIR="$work/run" PAGEKILN_LOCK_DIR="$work/run" pagekiln-cli "$@"; }
 version() { [ "$(cli --version)" = "pagekiln-cli $(dpkg-query -W -f='${Version}' pagekiln)" ]; }
 check "pagekiln-cli --version names the package's version" version
 simulated_info() {
@@ -59,7 +59,7 @@ check "pagekiln-cli info finds the simulated chip first on LD_LIBRARY_PATH" simu
 # Only the ppdev port library speaks of /dev/parport or /proc/sys/dev/parport.
 private_library() {
     local status=0
-    env -u LD_LIBRARY_PATH HOME="$work/home" XDG_RUNTIME_DIR="$work/run" pagekiln-cli info --port 378 \
+    env -u LD_LIBRARY_PATH HOME="$work/home" XDG_RUNTIME_DIR="$work/run" PAGEKILN_LOCK_DIR="$work/run" pagekiln-cli info --port 378 \
         > "$work/info2.txt" 2>&1 || status=$?
     [ $status -eq 1 ] && grep -qE "^pagekiln-cli: .*(/dev/parport|/proc/sys/dev/parport)" "$work/info2.txt" ||
         { sed 's/^/      /' "$work/info2.txt"; return 1; }

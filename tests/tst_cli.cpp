@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 
 #include <sys/stat.h>
 
@@ -57,17 +58,21 @@ class CliTest : public QObject {
 private slots:
     void initTestCase();
     void init();
+    void cleanupTestCase() { init(); }
     void writeVerifyRead_data();
     void writeVerifyRead();
     void exitStatuses_data();
     void exitStatuses();
     void interruptedWrite_data();
     void interruptedWrite();
+    void manualPage_data();
+    void manualPage();
 
 private:
     QProcessEnvironment environment(const QStringList& extra) const;
     QStringList programmerArgs(const QStringList& args, const QStringList& env) const;
-    Run run(const QStringList& args, const QStringList& env = {});
+    Run run(const QStringList& args, const QStringList& env = {},
+            const QString& program = QStringLiteral(PAGEKILN_CLI));
     QString file(const QString& name, const QByteArray& data);
     QByteArray readChip();
     QStringList kernelLog(const QString& name = QStringLiteral("kernel.log")) const;
@@ -101,6 +106,7 @@ void CliTest::init()
     QFile::remove(dir.filePath(QStringLiteral("kernel.log")));
     QFile::remove(dir.filePath(QStringLiteral("chip.img"))); // a new chip for every test
     QDir(dir.filePath(QStringLiteral("home"))).removeRecursively();
+    std::remove(QFile::encodeName(dir.path()) + "/n\xff.bin"); // a name Qt cannot remove
 }
 
 QProcessEnvironment CliTest::environment(const QStringList& extra) const
@@ -111,6 +117,8 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
     env.insert(QStringLiteral("PAGEKILN_SIM_FAST"), QStringLiteral("1"));
     env.insert(QStringLiteral("HOME"), dir.filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("home/.config")));
+    // The port locks of these runs, apart from other programs' on this machine.
+    env.insert(QStringLiteral("PAGEKILN_LOCK_DIR"), dir.path());
     for (const QString& setting : portLibrary + extra) {
         const QString name = setting.section(QLatin1Char('='), 0, 0);
         const QString value = setting.section(QLatin1Char('='), 1);
@@ -139,11 +147,12 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
     return env;
 }
 
-Run CliTest::run(const QStringList& args, const QStringList& env)
+Run CliTest::run(const QStringList& args, const QStringList& env, const QString& program)
 {
     QProcess process;
     process.setProcessEnvironment(environment(env));
-    process.start(QStringLiteral(PAGEKILN_CLI), programmerArgs(args, env));
+    process.setWorkingDirectory(dir.path());
+    process.start(program, program == QLatin1String(PAGEKILN_CLI) ? programmerArgs(args, env) : args);
     Run result;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -297,11 +306,13 @@ void CliTest::exitStatuses_data()
     // STORED=A: the window stored the port address A.
     QTest::addColumn<QStringList>("env");
     QTest::addColumn<int>("status");
-    // Lines on stderr, or on stdout for info and --help; empty: stderr is empty.
+    // Lines on stderr, or on stdout for info and --help; empty: stderr is
+    // empty; a line after ! must not be there.
     QTest::addColumn<QString>("says");
     const QStringList none;
     const QStringList page256 { "PAGEKILN_SIM_PAGE256=1" };
-    const QString noFile = QStringLiteral("pagekiln-cli: Failed to get the file size or file does not exist!\n");
+    // A file refused: the command line's own line leads, with the name and the system's reason.
+    const QString noFile = QStringLiteral("pagekiln-cli: cannot read \n");
     const QString range = QStringLiteral("is not two to five hexadecimal digits with a value of at most FFFF");
     QTest::newRow("help") << QStringList { "--help" } << none << 0
                           << "Usage: pagekiln-cli [options] COMMAND [FILE]\n130  interrupted";
@@ -312,7 +323,29 @@ void CliTest::exitStatuses_data()
     QTest::newRow("no command") << QStringList() << none << 2 << "pagekiln-cli: no command given";
     QTest::newRow("unknown command") << QStringList { "burn" } << none << 2 << "pagekiln-cli: unknown command 'burn'";
     QTest::newRow("write without a file") << QStringList { "write" } << none << 2 << "pagekiln-cli: write takes one file";
-    QTest::newRow("unknown option") << QStringList { "info", "--fast" } << none << 2 << "Unknown option 'fast'";
+    QTest::newRow("unknown option: one line, and where the help is")
+        << QStringList { "info", "--fast" } << none << 2
+        << "pagekiln-cli: Unknown option 'fast'.\nTry 'pagekiln-cli info --help' for more information.";
+    QTest::newRow("a name with a dash is no row of short options")
+        << QStringList { "verify", "-dash.bin" } << page256 << 2
+        << "Unknown option 'dash.bin'. A file whose name begins with - goes after --, or as ./-dash.bin.";
+    QTest::newRow("-- ends the options") << QStringList { "verify", "--", "-dash.bin" } << page256 << 0
+                                         << "pagekiln-cli: the chip holds -dash.bin";
+    QTest::newRow("an option given twice") << QStringList { "info", "--port", "378", "--port", "278" } << page256
+                                           << 2 << "pagekiln-cli: --port is given more than once";
+    QTest::newRow("a name with two spaces, shown as given") << QStringList { "write", "two  spaces.bin" } << page256
+                                                            << 0 << "pagekiln-cli: 'two  spaces.bin' written";
+    QTest::newRow("a name that is not UTF-8, taken as given")
+        << QStringList { "%sh", "exec \"$0\" update \"$(printf 'n\\377.bin')\"" } << page256 << 0
+        << "pagekiln-cli: 'n'$'\\xff''.bin' is on the chip: 1 of its 8 pages changed";
+    QTest::newRow("read onto no name: the chip is not read") << QStringList { "read", "" } << page256 << 1
+                                                             << "pagekiln-cli: cannot write '': no name given\n"
+                                                                "!connecting";
+    QTest::newRow("read onto a name too long: the chip is not read")
+        << QStringList { "read", QString(256, QLatin1Char('n')) } << page256 << 1 << "File name too long\n!connecting";
+    QTest::newRow("--any-port: Linux keeps to the ports the kernel lists anyway")
+        << QStringList { "info", "--port", "378", "--any-port" } << page256 << 0 << "Chip:";
+    QTest::newRow("port with 0x") << QStringList { "info", "--port", "0x378" } << page256 << 0 << "Chip:";
     QTest::newRow("--no-verify with read") << QStringList { "read", "%m", "--no-verify" } << none << 2
                                            << "--no-verify applies to write only";
     QTest::newRow("port not hexadecimal") << QStringList { "info", "--port", "zz" } << none << 2
@@ -328,13 +361,16 @@ void CliTest::exitStatuses_data()
                                                            << QStringList { "PAGEKILN_SIM_BASE=3BC", "STORED=3BC" } << 0
                                                            << "Chip:        AT45DB041D";
     QTest::newRow("info, protected chip") << QStringList { "info" } << QStringList { "PAGEKILN_SIM_PROTECT=1" } << 0
-                                          << "Protection:  on";
+                                          << "Protection:  on\nProtected sectors: 0a 0b 1 2 3 4 5 6 7";
+    QTest::newRow("info, chip in 264-byte pages") << QStringList { "info" } << QStringList { "NEW=1" } << 0
+                                                  << "Page size:   264 bytes (write switches the chip to 256-byte "
+                                                     "pages, in force after a power cycle;";
     QTest::newRow("info: sectors and the unique ID")
         << QStringList { "info" }
         << QStringList { "PAGEKILN_SIM_PAGE256=1", "PAGEKILN_SIM_LOCKDOWN=4",
                          "PAGEKILN_SIM_UNIQUE_ID=030A11181F262D343B424950575E656C737A81888F969DA4ABB2B9C0C7CED5DCE3EAF1F8FF060D141B222930373E454C535A61686F767D848B9299A0A7AEB5BC" }
         << 0
-        << "Protected sectors: 0a 0b 1 2 3 4 5 6 7\nLocked sectors: 1\nUnique ID: 030A11181F262D343B424950575E656C737A81888F969DA4ABB2B9C0C7CED5DCE3EAF1F8FF060D141B222930373E454C535A61686F767D848B9299A0A7AEB5BC";
+        << "Protected sectors: none\nProtection register: 0a 0b 1 2 3 4 5 6 7\nLocked sectors: 1\nUnique ID: 030A11181F262D343B424950575E656C737A81888F969DA4ABB2B9C0C7CED5DCE3EAF1F8FF060D141B222930373E454C535A61686F767D848B9299A0A7AEB5BC";
     QTest::newRow("update: only the last page, padded") << QStringList { "update", "%h" } << page256 << 0
                                                        << "head.bin is on the chip: 1 of its 12 pages changed";
     QTest::newRow("update, missing file, chip untouched") << QStringList { "update", "%m" } << page256 << 1
@@ -406,6 +442,23 @@ void CliTest::exitStatuses_data()
     QTest::newRow("read onto a named pipe") << QStringList { "read", "%p" } << page256 << 1
                                             << "pipe.bin: it is a named pipe, not a regular file; read replaces only "
                                                "regular files";
+    QTest::newRow("read -, its reader gone: no message") << QStringList { "%|", "read", "-", "-q" } << page256 << 141 << "";
+    QTest::newRow("read - onto a terminal: refused before the chip is read")
+        << QStringList { "%sh", "exec script -qec \"'$0' read -\" /dev/null" } << page256 << 2
+        << "pagekiln-cli: standard output is a terminal, where the chip's 512 KiB of binary data would land";
+    QTest::newRow("cable, clean wires") << QStringList { "cable" } << page256 << 0
+                                        << "to the chip (SI): 0 errors in \nfrom the chip (SO): 0 errors in \n"
+                                           "no bit flipped on either wire";
+    QTest::newRow("cable, noisy wire to the chip: flash untouched")
+        << QStringList { "cable" } << QStringList { "PAGEKILN_SIM_PAGE256=1", "PAGEKILN_SIM_NOISE_SI=1e-3" } << 1
+        << "from the chip (SO): 0 errors in \nthe cable flips bits: shorten it";
+    QTest::newRow("cable, noisy wire from the chip") << QStringList { "cable" }
+                                                     << QStringList { "PAGEKILN_SIM_PAGE256=1",
+                                                                      "PAGEKILN_SIM_NOISE_SO=1e-3" }
+                                                     << 1 << "to the chip (SI): 0 errors in \nthe cable flips bits";
+    QTest::newRow("write on a noisy wire says so at the end")
+        << QStringList { "write", "%f" } << QStringList { "PAGEKILN_SIM_PAGE256=1", "PAGEKILN_SIM_NOISE=2:5:10" } << 0
+        << "pagekiln-cli: the cable flipped bits during this run: \nand the pages were repaired; run pagekiln-cli cable";
     QTest::newRow("read into a missing folder") << QStringList { "read", "%m/none/chip.bin" } << page256 << 1
                                                 << "pagekiln-cli: cannot write";
     QTest::newRow("no port library") << QStringList { "info" } << QStringList { "LD_LIBRARY_PATH=/nonexistent" } << 1
@@ -469,6 +522,9 @@ void CliTest::exitStatuses_data()
                                                                   << "raw.bin written";
     QTest::newRow("write notes HWAIT bits") << QStringList { "write", "%W" } << page256 << 0
                                             << "HWAIT bits (PFLAG, PPORT) set";
+    QTest::newRow("ppdev: port held by another program: the claim waits 2 s at most")
+        << QStringList { "write", "%f" } << QStringList { "PPDEV=held" } << 1
+        << "pagekiln-cli: Cannot claim /dev/parport0: another program has held the port for 2 s";
     QTest::newRow("ppdev: port held by another driver") << QStringList { "write", "%f" }
                                                         << QStringList { "PPDEV=exclusive" } << 1
                                                         << "pagekiln-cli: Cannot claim /dev/parport0: ";
@@ -550,6 +606,13 @@ void CliTest::exitStatuses()
         { "%r", file(QStringLiteral("raw.bin"), testing::pseudoRandom(900, 10).replace(3, 1, "\xFF")) },
     };
     file(QStringLiteral("small.bin.ldr"), testing::pseudoRandom(700, 2));
+    // Names relative to the folder runs start in.
+    file(QStringLiteral("-dash.bin"), old.left(2900));
+    file(QStringLiteral("two  spaces.bin"), old.left(2900));
+    if (FILE* notUtf8 = std::fopen(QFile::encodeName(dir.path()) + "/n\xff.bin", "wb")) {
+        std::fwrite(old.constData(), 1, 2000, notUtf8);
+        std::fclose(notUtf8);
+    }
     for (QString& arg : args)
         for (auto each = paths.begin(); each != paths.end(); ++each)
             arg.replace(each.key(), each.value());
@@ -558,12 +621,33 @@ void CliTest::exitStatuses()
     const QByteArray before = image.readAll();
     image.close();
 
-    const Run result = run(args, env);
+    Run result;
+    if (args.value(0) == QLatin1String("%|")) { // standard output into a pipe whose reader is gone
+        args[0] = QStringLiteral(PAGEKILN_CLI);
+        const QStringList shell { QStringLiteral("-c"), QStringLiteral("{ \"$0\" \"$@\"; echo \"status $?\" >&2; } | :") };
+        result = run(shell + args, env, QStringLiteral("/bin/sh"));
+        const int at = result.err.lastIndexOf(QLatin1String("status "));
+        result.status = result.err.mid(at + 7).toInt();
+        result.err.truncate(at);
+    } else if (args.value(0) == QLatin1String("%sh")) { // a shell command, $0 the program
+        result = run({ QStringLiteral("-c"), args.value(1), QStringLiteral(PAGEKILN_CLI) }, env,
+                     QStringLiteral("/bin/sh"));
+    } else {
+        result = run(args, env);
+    }
     QCOMPARE(result.status, status);
+    if (status == 2) // a usage error is two lines, not the help (on a terminal, both on it)
+        QCOMPARE((result.err.isEmpty() ? result.out : result.err).count(QLatin1Char('\n')), 2);
     if (says.isEmpty())
         QVERIFY2(result.err.isEmpty(), qPrintable(result.err));
+    QVERIFY2(!result.err.contains(QLatin1String("Failed to get the file size")), qPrintable(result.err));
+    if (args.value(0) == QLatin1String("info")) // every line a key and its value, for scripts
+        for (const QString& line : result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            QVERIFY2(QRegularExpression(QStringLiteral("^[A-Z][A-Za-z ]*: +\\S")).match(line).hasMatch(), qPrintable(line));
     for (const QString& line : says.split(QLatin1Char('\n')))
-        QVERIFY2((result.err + result.out).contains(line), qPrintable(result.err + result.out));
+        QVERIFY2((result.err + result.out).contains(line.mid(line.startsWith(QLatin1Char('!'))))
+                     != line.startsWith(QLatin1Char('!')),
+                 qPrintable(result.err + result.out));
     QVERIFY(image.open(QIODevice::ReadOnly));
     const QByteArray after = image.readAll();
     if (status != 0) // nothing on the chip changed: its flash, and on a refused file its page-size register
@@ -582,15 +666,23 @@ void CliTest::interruptedWrite_data()
     QTest::addColumn<int>("signal");
     QTest::addColumn<QByteArray>("when"); // sent once stderr shows this
     QTest::addColumn<int>("status");
+    // The signal the shell ignores before it starts the program (trap ''),
+    // which then stays ignored; signal 0 closes standard error's pipe instead.
+    QTest::addColumn<QString>("ignored");
     const QByteArray writing("writing and checking: 10 %");
     const QStringList simulated;
-    QTest::newRow("Ctrl-C while writing") << simulated << int(SIGINT) << writing << 130;
-    QTest::newRow("SIGTERM while writing") << simulated << int(SIGTERM) << writing << 143;
-    QTest::newRow("SIGHUP while writing") << simulated << int(SIGHUP) << writing << 129;
-    QTest::newRow("Ctrl-C while erasing") << simulated << int(SIGINT) << QByteArray("erasing\n") << 130;
+    QTest::newRow("Ctrl-C while writing") << simulated << int(SIGINT) << writing << 130 << QString();
+    QTest::newRow("SIGTERM while writing") << simulated << int(SIGTERM) << writing << 143 << QString();
+    QTest::newRow("SIGHUP while writing") << simulated << int(SIGHUP) << writing << 129 << QString();
+    QTest::newRow("Ctrl-C while erasing") << simulated << int(SIGINT) << QByteArray("erasing\n") << 130 << QString();
     QTest::newRow("ppdev port library: Ctrl-C while writing") << QStringList { "PPDEV=ok" } << int(SIGINT) << writing
-                                                               << 130;
-    QTest::newRow("spidev: Ctrl-C while writing") << QStringList { "SPIDEV=ok" } << int(SIGINT) << writing << 130;
+                                                               << 130 << QString();
+    QTest::newRow("nohup: SIGHUP stays ignored, the write ends") << simulated << int(SIGHUP) << writing << 0
+                                                                 << "HUP";
+    QTest::newRow("Ctrl-C ignored by the parent stays ignored") << simulated << int(SIGINT) << writing << 0 << "INT";
+    QTest::newRow("standard error's reader gone: the write ends") << simulated << 0 << writing << 0 << QString();
+    QTest::newRow("spidev: Ctrl-C while writing") << QStringList { "SPIDEV=ok" } << int(SIGINT) << writing << 130
+                                                   << QString();
 }
 
 // A stop request in the middle of a write: the page in hand is finished,
@@ -605,6 +697,7 @@ void CliTest::interruptedWrite()
     QFETCH(int, signal);
     QFETCH(QByteArray, when);
     QFETCH(int, status);
+    QFETCH(QString, ignored);
     portLibrary = library;
     const bool erasing = when.startsWith("erasing");
     const QByteArray data = testing::pseudoRandom(2048 * 256, 3);
@@ -617,7 +710,11 @@ void CliTest::interruptedWrite()
         env << QStringLiteral("PAGEKILN_SIM_ERASE_MS=3000");
     process.setProcessEnvironment(environment(env));
     process.setReadChannel(QProcess::StandardError); // progress comes on stderr
-    process.start(QStringLiteral(PAGEKILN_CLI), programmerArgs({ QStringLiteral("write"), boot }, {}));
+    process.start(QStringLiteral("/bin/sh"), QStringList { QStringLiteral("-c"),
+                                                           (ignored.isEmpty() ? QString() : "trap '' " + ignored + "; ")
+                                                               + "exec \"$0\" \"$@\"",
+                                                           QStringLiteral(PAGEKILN_CLI) }
+                                                 + programmerArgs({ QStringLiteral("write"), boot }, {}));
     QByteArray err;
     while (!err.contains(when) && process.waitForReadyRead(60000))
         err += process.readAllStandardError();
@@ -642,14 +739,20 @@ void CliTest::interruptedWrite()
         }
     }
 
-    QVERIFY(::kill(pid_t(process.processId()), signal) == 0);
+    if (signal)
+        QVERIFY(::kill(pid_t(process.processId()), signal) == 0);
+    else
+        process.closeReadChannel(QProcess::StandardError);
     QVERIFY(process.waitForFinished(60000));
     err += process.readAllStandardError();
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), status);
 
     int last = -1; // the last page written
-    if (erasing) {
+    if (status == 0) {
+        last = 2047;
+        QVERIFY2(!signal || err.endsWith("full.bin written; every page proven on the chip\n"), err.constData());
+    } else if (erasing) {
         QVERIFY2(QRegularExpression(QStringLiteral("pagekiln-cli: stopping when the erase ends, in about \\d+ s\n"
                                                    "pagekiln-cli: interrupted: the chip is erased and holds none of "
                                                    ".*full.bin; run write again\n$"))
@@ -679,7 +782,54 @@ void CliTest::interruptedWrite()
 
     const QByteArray chip = readChip(); // the port's lock went with the interrupted program
     QCOMPARE(chip.left((last + 1) * 256), data.left((last + 1) * 256));
-    QCOMPARE(chip.mid((last + 1) * 256, 256), QByteArray(256, char(0xFF)));
+    QCOMPARE(chip.mid((last + 1) * 256, 256), QByteArray(last < 2047 ? 256 : 0, char(0xFF)));
+}
+
+void CliTest::manualPage_data()
+{
+    QTest::addColumn<QString>("command"); // whose --help is read; empty: the general one
+    for (const char* command :
+         { "", "info", "write", "update", "erase", "unprotect", "protect", "verify", "read", "cable", "programmers" })
+        QTest::newRow(*command ? command : "pagekiln-cli --help") << QString::fromLatin1(command);
+}
+
+// The manual page and the bash completion know every option --help lists,
+// and the manual page every exit status, which --help lists in order: they
+// cannot drift from the program unnoticed.
+void CliTest::manualPage()
+{
+    QFETCH(QString, command);
+    const Run help = run(command.isEmpty() ? QStringList { "--help" } : QStringList { command, "--help" });
+    QCOMPARE(help.status, 0);
+    QFile manualFile(QStringLiteral(PAGEKILN_PACKAGING "/pagekiln-cli.1"));
+    QFile completionFile(QStringLiteral(PAGEKILN_PACKAGING "/pagekiln-cli.bash"));
+    QVERIFY(manualFile.open(QIODevice::ReadOnly) && completionFile.open(QIODevice::ReadOnly));
+    const QString manual = QString::fromUtf8(manualFile.readAll());
+    const QString completion = QString::fromUtf8(completionFile.readAll());
+    const QString options = help.out.section(QLatin1String("Options:"), 1).section(QLatin1String("Arguments:"), 0, 0);
+    QRegularExpressionMatchIterator each =
+        QRegularExpression(QStringLiteral("(?:^|[ ,])(--?[a-z][a-z-]*)")).globalMatch(options);
+    QStringList listed;
+    while (each.hasNext()) {
+        const QString option = each.next().captured(1);
+        listed << option;
+        QVERIFY2(manual.contains(QString(option).replace(QLatin1Char('-'), QLatin1String("\\-"))),
+                 qPrintable(option + QStringLiteral(" is missing from the manual page")));
+        QVERIFY2(completion.contains(QLatin1Char(' ') + option + QLatin1Char(' '))
+                     || completion.contains(QLatin1Char(' ') + option + QLatin1Char('"')),
+                 qPrintable(option + QStringLiteral(" is missing from the bash completion")));
+    }
+    QVERIFY2(listed.contains(QLatin1String("--port")), qPrintable(help.out));
+    int previous = -1;
+    each = QRegularExpression(QStringLiteral("\\n  (\\d+) ")).globalMatch(help.out.section(QLatin1String("Exit status:"), 1));
+    while (each.hasNext()) {
+        const int status = each.next().captured(1).toInt();
+        QVERIFY2(status > previous, qPrintable(QStringLiteral("exit status %1 is out of order in --help").arg(status)));
+        previous = status;
+        QVERIFY2(manual.contains(QStringLiteral("\n.B %1\n").arg(status)),
+                 qPrintable(QStringLiteral("exit status %1 is missing from the manual page").arg(status)));
+    }
+    QVERIFY2(previous >= 143, qPrintable(help.out));
 }
 
 QTEST_GUILESS_MAIN(CliTest)

@@ -5,6 +5,8 @@
 //   tst_windows_layer --no-library  run from a folder without it
 //   tst_windows_layer --lock HEX    (run by the lock checks) takes the lock of that port
 //                                   and ends holding it: 0 taken, 1 held elsewhere, 2 failed
+//   tst_windows_layer --binary-out  (run by the output check) writes "a\nb\n" to a
+//                                   standard output in binary mode
 #include "filesize.h"
 #include "lpt.h"
 #include "platform.h"
@@ -158,16 +160,24 @@ void fileSizeChecks()
     DeleteFileA(huge.c_str());
 }
 
-// A second process: this program with --lock HEX; its exit status, or -1.
-int lockFromAnotherProcess(const char* hex)
+// A second process: this program with these arguments, its standard output
+// into output when given; its exit status, or -1.
+int runSelf(const std::string& arguments, HANDLE output = nullptr)
 {
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string command = "\"" + std::string(self) + "\" --lock " + hex;
+    std::string command = "\"" + std::string(self) + "\" " + arguments;
     STARTUPINFOA startup {};
     startup.cb = sizeof startup;
+    if (output) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = output;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     PROCESS_INFORMATION process {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, output != nullptr, 0, nullptr, nullptr, &startup,
+                        &process))
         return -1;
     DWORD status = DWORD(-1);
     if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &status))
@@ -175,6 +185,33 @@ int lockFromAnotherProcess(const char* hex)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return static_cast<int>(status);
+}
+
+int lockFromAnotherProcess(const char* hex)
+{
+    return runSelf(std::string("--lock ") + hex);
+}
+
+// Standard output in binary mode takes line feeds as they are: read - on
+// Windows hands on the chip's bytes unchanged.
+void binaryOutputCheck()
+{
+    const char* path = "tst_windows_layer-out.bin";
+    SECURITY_ATTRIBUTES inherited { sizeof inherited, nullptr, TRUE };
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const int status = file == INVALID_HANDLE_VALUE ? -1 : runSelf("--binary-out", file);
+    CloseHandle(file);
+    std::uint64_t size = 0;
+    check(status == 0 && GetFileSizeByName(path, size) && size == 4,
+          "standard output in binary mode adds no carriage return (4 bytes of a\\nb\\n)");
+    DeleteFileA(path);
+}
+
+int writeBinaryOutput()
+{
+    if (!platformBinaryStandardOutput())
+        return 1;
+    return std::fwrite("a\nb\n", 1, 4, stdout) == 4 && std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 int lockAndEnd(const char* hex)
@@ -217,6 +254,8 @@ int main(int argc, char** argv)
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc > 2 && std::strcmp(argv[1], "--lock") == 0)
         return lockAndEnd(argv[2]);
+    if (argc > 1 && std::strcmp(argv[1], "--binary-out") == 0)
+        return writeBinaryOutput();
     if (argc > 1 && std::strcmp(argv[1], "--no-library") == 0) {
         check(!LPT_LoadDriver(), "without the port library the load fails");
         check(LPT_DriverProblem().empty(), "with nothing more to say than that");
@@ -224,6 +263,10 @@ int main(int argc, char** argv)
         portLibraryChecks();
         fileSizeChecks();
         portLockChecks();
+        binaryOutputCheck();
+        std::vector<std::uint16_t> bases;
+        check(platformParallelPortBases(bases), "the system's list of parallel ports can be read");
+        std::printf("      parallel ports listed: %u\n", static_cast<unsigned>(bases.size()));
     }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed ? 1 : 0;
