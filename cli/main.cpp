@@ -5,6 +5,7 @@
 #include "frontend.h"
 #include "loaderfile.h"
 #include "writejob.h"
+#include "link.h"
 #include "lpt.h"
 #include "platform.h"
 #include "programmer.h"
@@ -217,17 +218,21 @@ void note(const QString& text)
         say(text);
 }
 
-int fail(const QString& text)
-{
-    say(text);
-    return kFailed;
-}
-
 int fail(const QStringList& lines)
 {
     for (const QString& line : lines)
         say(line);
+    // A link that could not move a frame (the kernel refused it) made the
+    // chip look silent: say why, once.
+    const QString link = QString::fromLocal8Bit(spilink::inUse().failure().c_str());
+    if (!link.isEmpty() && !lines.contains(link))
+        say(link);
     return kFailed;
+}
+
+int fail(const QString& text)
+{
+    return fail(QStringList { text });
 }
 
 // After a stop request: what the chip holds now.

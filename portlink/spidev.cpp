@@ -178,7 +178,11 @@ Clock::time_point Spidev::frame(const std::uint8_t* out, std::size_t outLength, 
         transfer.bits_per_word = 8;
         transfer.cs_change = at + chunk < length ? 1 : 0;
         if (ioctl(fd, SPI_IOC_MESSAGE(1), &transfer) < 0) {
-            problem = spidevErrorText(settings.device, "send a frame to", errno);
+            const int error = errno;
+            problem = error == ENODEV || error == ENXIO
+                          ? "Cannot send a frame to " + settings.device + ": the device is gone (the SPI adapter "
+                                "unplugged, or spidev unloaded)."
+                          : spidevErrorText(settings.device, "send a frame to", error);
             moved = false;
             // A message refused in the middle of a frame: release the chip
             // with an empty one, so that no command is left open.

@@ -549,6 +549,9 @@ void CliTest::exitStatuses_data()
                                   << "Cannot open /dev/spidev0.0: the device is busy";
     QTest::newRow("spidev: mode refused") << QStringList { "info" } << QStringList { "SPIDEV=nomode" } << 1
                                           << "Cannot set SPI mode 0 on /dev/spidev0.0: the SPI controller refused";
+    QTest::newRow("spidev: device gone during a read") << QStringList { "read", "%o" }
+                                                      << QStringList { "SPIDEV=ok", "SPIDEV_KERNEL_GONE_AFTER=40" } << 1
+                                                      << "pagekiln-cli: Cannot send a frame to /dev/spidev0.0: the device is gone";
     QTest::newRow("spidev: clock too fast") << QStringList { "info", "--programmer", "spidev:speed=80000000" } << spidev
                                             << 2 << "spidev: the clock '80000000' is not a number of Hz from 10000 to "
                                                     "66000000";
