@@ -346,12 +346,14 @@ private:
 // touched but for its probe, so that a file that cannot be written leaves
 // even the page size untouched; a chip whose 256-byte pages wait for a
 // power cycle is left as it is, before the erase.
-int writeJob(const QString& file, frontend::WriteJob::Programming programming)
+int writeJob(const QString& file, frontend::WriteJob::Programming programming,
+             DataFlashLocked locked = DataFlashLocked::Refuse)
 {
     frontend::WriteJob job;
     if (!encodeFileName(file, job.path))
         return kFailed;
     job.programming = programming;
+    job.locked = locked;
     CliReport report(file, programming);
     frontend::WriteJobState state;
     frontend::WriteStage stage;
@@ -543,6 +545,10 @@ QString helpText(const Command* command)
     if (!command || command->takesNoVerify)
         parser.addOption(QCommandLineOption(QStringLiteral("no-verify"),
                                             QStringLiteral("write: program without proving each page on the chip.")));
+    if (!command || command->takesNoVerify)
+        parser.addOption(QCommandLineOption(QStringLiteral("keep-locked"),
+                                            QStringLiteral("write: accept sectors after FILE that are locked down for "
+                                                           "good as they are (they keep what they hold).")));
     parser.addOption(QCommandLineOption({ QStringLiteral("q"), QStringLiteral("quiet") },
                                         QStringLiteral("Print errors only: no progress, no notes.")));
     parser.addOption(QCommandLineOption({ QStringLiteral("h"), QStringLiteral("help") },
@@ -576,10 +582,11 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("HEX"));
     const QCommandLineOption noVerify(QStringLiteral("no-verify"));
+    const QCommandLineOption keepLocked(QStringLiteral("keep-locked"));
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    parser.addOptions({ port, noVerify, quietOption, help, version });
+    parser.addOptions({ port, noVerify, keepLocked, quietOption, help, version });
     const bool parsed = parser.parse(app.arguments());
     quiet = parser.isSet(quietOption);
     Progress lines(quiet                         ? Progress::Mode::Quiet
@@ -610,6 +617,8 @@ int main(int argc, char* argv[])
                                        : QStringLiteral("%1 takes no file").arg(name));
     if (parser.isSet(noVerify) && !command->takesNoVerify)
         return usageError(command, QStringLiteral("--no-verify applies to write only"));
+    if (parser.isSet(keepLocked) && !command->takesNoVerify)
+        return usageError(command, QStringLiteral("--keep-locked applies to write only"));
 
     bool stored = false;
     const QString address = parser.isSet(port) ? parser.value(port) : frontend::storedPortAddress(&stored);
@@ -629,8 +638,10 @@ int main(int argc, char* argv[])
     if (name == QLatin1String("info"))
         return info();
     if (name == QLatin1String("write"))
-        return writeJob(args[1], parser.isSet(noVerify) ? frontend::WriteJob::Programming::Unchecked
-                                                        : frontend::WriteJob::Programming::Proven);
+        return writeJob(args[1],
+                        parser.isSet(noVerify) ? frontend::WriteJob::Programming::Unchecked
+                                               : frontend::WriteJob::Programming::Proven,
+                        parser.isSet(keepLocked) ? DataFlashLocked::Keep : DataFlashLocked::Refuse);
     if (name == QLatin1String("update"))
         return writeJob(args[1], frontend::WriteJob::Programming::Update);
     if (name == QLatin1String("erase"))

@@ -37,36 +37,17 @@ public:
 
     // Noise can turn a buffer write into a page program through a buffer
     // (0x84 -> 0x85 or 0x86, 0x87 -> 0x86, 0x85 or 0x83), which erases and
-    // programs the page its don't-care address bits name. A job that must
-    // leave the chip as it was aims every buffer write at a page whose
-    // content it knows (proven, or read twice alike) and has that page
-    // checked, and restored when changed, whenever the chip is found busy
-    // after a buffer write: a page program takes milliseconds, far longer
-    // than the next frame. Without a guard, writes are aimed at the page
-    // they are for, and a write found to have become a program makes the
-    // proof unsure. That a chip is ready, or ran a compare, shows no program
-    // only when seen within kStrayVisibleFor of the write: a process the
-    // system suspended for longer may find such a program over; it then
-    // counts as found.
-    // The guarded page's neighbours (one page address bit away) are copied
-    // here, two reads alike each: a program found running is where a write
-    // may have had an address bit flipped too, and lands on one of them.
-    // False, with lastMessage set, when one cannot be read twice alike.
-    bool guard(std::uint32_t page, const std::uint8_t* content);
-    // The page buffer writes are aimed at: the guarded one, if any, else page.
-    std::uint32_t aimFor(std::uint32_t page) const { return guarded ? guardPage : page; }
-    // After a buffer write for page: Handled when the chip was not found
-    // ready in time (see guard), so that the write may have become a program
-    // (the guarded page has then been proven, and restored when it changed).
-    // Failed, with lastMessage set, when the chip did not become ready or the
-    // guarded page could not be restored.
+    // programs the page its don't-care address bits name: writes are aimed
+    // at the page they are for. After a buffer write for page: Handled when
+    // the chip was not found ready in time, so that the write may have
+    // become a program (waited for; the proof is then unsure). Failed, with
+    // lastMessage set, when the chip did not become ready. That a chip is
+    // ready, or ran a compare, shows no program only when seen within
+    // kStrayVisibleFor of the write. A job that must change nothing keeps
+    // the chip's sector protection on (see ChipProtectedForReading), so
+    // that such a program is refused.
     enum class Stray { None, Handled, Failed };
     Stray checkStray(std::uint32_t page);
-    // After a proof that did not pass, in a guarded job: reads the guarded
-    // page again (the patch of a proof that noise made a program hits it
-    // unseen but for the failed proof), restoring it when it changed. False,
-    // with lastMessage set, when it could not be restored.
-    bool recheckGuard();
 
     unsigned length() const { return pageLength; }
     bool pageSize256() const { return size256; }
@@ -98,7 +79,7 @@ public:
     // COMP is known set), the first byte is corrected, and a second compare
     // must clear COMP. A compare the chip ignored leaves COMP as it was and
     // so can never pass for one that found the page equal. The buffer
-    // writes are aimed as aimFor says. With an overlap, its transfer goes
+    // writes are aimed at page. With an overlap, its transfer goes
     // meanwhile; it is complete only when the proof passed (a caller reloads
     // that buffer otherwise). A write found to have become a program makes
     // the proof unsure.
@@ -167,8 +148,6 @@ public:
     // chip when status reads show it flipping bits, else the one to it.
     WireDirection blamedWire();
 
-    // Reads the page twice; false when the two reads disagree.
-    bool readTwice(std::uint32_t page, std::uint8_t* out);
 
 private:
     void write(int buffer, std::uint32_t aim, const std::uint8_t* data, unsigned length, unsigned offset = 0);
@@ -179,16 +158,10 @@ private:
     Proof noted(Proof proof);
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
-    enum class Held { Same, Differs, Unreadable };
-    bool readAlike(std::uint32_t page, std::uint8_t* out);
-    Held holds(std::uint32_t page, const std::uint8_t* content);
-    using Copies = std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>;
-    bool copyNeighbours(std::uint32_t page, Copies& copies);
-    bool restorePage(std::uint32_t page, const std::uint8_t* content, int depth);
 
     bool sawNoise = false;
     // The unsure outcome being made has no other cause than a check that
-    // came too late after a buffer write (see guard).
+    // came too late after a buffer write (see checkStray).
     bool late = false;
     // A program was seen running that no command of ours started.
     bool programSeen = false;
@@ -200,10 +173,6 @@ private:
     WireClock::time_point programmedAt; // when the last program was sent
     bool writeUnchecked = false;
     bool compareLate = false;
-    bool guarded = false;
-    std::uint32_t guardPage = 0;
-    std::uint8_t guardContent[kDataFlashMaxPageLength] = {};
-    Copies guardNeighbours;
     bool size256;
     unsigned pageLength;
 };

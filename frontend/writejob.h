@@ -20,7 +20,7 @@ enum class WriteStage {
     Connect,     // the port's lock, then the chip found and writable
     PageSize,    // 256-byte pages set (a one-time switch)
     ReadFile,    // the file read whole and checked, before anything is changed
-    Erase,       // the whole chip erased (not for an update)
+    Erase,       // the lockdown checked, then the whole chip erased (not for an update)
     Program,     // the file programmed, and checked as the job asks
 };
 
@@ -50,6 +50,10 @@ struct WriteJob {
         Unchecked,      // AT45DB041D_ProgramImage without a check
         Update,         // AT45DB041D_UpdateImage: no erase, only pages that differ
     } programming = Programming::Proven;
+
+    // Sectors after the file locked down for good, which the erase cannot
+    // clear: the job refused before the erase, or they are kept as they are.
+    DataFlashLocked locked = DataFlashLocked::Refuse;
 };
 
 // Where a job got to, for the front end's reporting.

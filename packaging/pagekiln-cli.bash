@@ -1,5 +1,5 @@
 # bash completion for pagekiln-cli: the commands, the options (--no-verify
-# after write only) and file names for write, update, verify and read.
+# and --keep-locked after write only) and file names for write, update, verify and read.
 _pagekiln_cli()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
@@ -13,7 +13,7 @@ _pagekiln_cli()
         COMPREPLY=($(compgen -W "378 278 3BC" -- "$cur"))
     elif [[ $cur == -* ]]; then
         local options="--port --help --version"
-        [[ $command == write ]] && options+=" --no-verify"
+        [[ $command == write ]] && options+=" --no-verify --keep-locked"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read" -- "$cur"))

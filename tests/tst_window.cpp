@@ -346,7 +346,7 @@ void WindowTest::writeSucceeds()
 
     bool configured = false;
     for (const simchip::Frame& frame : simchip::frames())
-        configured = configured || (!frame.in.empty() && frame.in[0] == 0x3D);
+        configured = configured || testing::bytes(frame.in) == QByteArray::fromHex("3D2A80A6");
     simchip::clearFrames();
     QCOMPARE(configured, !page256);
     PlatformPortLock second = kNoPortLock;
@@ -387,12 +387,13 @@ void WindowTest::writeFails_data()
     QTest::newRow("chip vanishes after the page size change") << true << false << false << 4L << ""
                                                               << "Setting page size to 256B failed!" << 1
                                                               << "The chip stopped answering after the page size change!";
-    // connect 2 frames, page size 3, file check 1, erase command 1: silent during the erase
-    QTest::newRow("chip vanishes while erasing") << true << false << false << 7L << "" << "Erasing chip failed!" << 2
+    // connect 2 frames, page size 3, file check 1, lockdown 5, erase command
+    // and the status read that sees it run 2: silent during the erase
+    QTest::newRow("chip vanishes while erasing") << true << false << false << 13L << "" << "Erasing chip failed!" << 2
                                                  << "The chip stopped answering while erasing!";
-    // connect 2, page size 1, file check 1, erase 2, status 1, two pages of 3,
-    // then page 2's buffer write and program
-    QTest::newRow("chip vanishes while writing") << true << false << true << 15L << "" << "Writing data failed!" << 3
+    // connect 2, page size 1, file check 1, lockdown 5, erase 3, status 1,
+    // two pages of 3, then page 2's buffer write and program
+    QTest::newRow("chip vanishes while writing") << true << false << true << 21L << "" << "Writing data failed!" << 3
                                                  << "The chip stopped answering while programming page 2!";
     // A file that cannot be written is found before the chip is erased.
     QTest::newRow("file deleted after selection") << true << false << false << -1L << "deleted"
