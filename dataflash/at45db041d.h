@@ -241,6 +241,11 @@ bool AT45DB041D_CheckLockdown(const DataFlashImage& image, DataFlashLocked locke
 bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, const DataFlashRun& run = {},
                              DataFlashLocked locked = DataFlashLocked::Refuse);
 
+// After an image written and verified on another path (the window's): every
+// page after it proven blank as AT45DB041D_ProgramImage proves them.
+bool AT45DB041D_ProveErasedAfter(const DataFlashImage& image, DataFlashLocked locked = DataFlashLocked::Refuse,
+                                 const DataFlashRun& run = {});
+
 // The same for a file, loaded for the page size in force.
 bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFlashRun& run = {});
 

@@ -52,6 +52,13 @@ public:
     std::vector<bool> lockedKept;
 
     bool writeProven(const DataFlashRun& run);
+    // After the image was written and verified another way: the pages after
+    // it proven blank, the image's pages known to hold it.
+    bool proveErasedAfterVerified(const DataFlashRun& run)
+    {
+        std::fill(proven.begin(), proven.begin() + image.pages(), true);
+        return proveBlankAfterImage(run);
+    }
     bool writeUnchecked(const DataFlashRun& run);
     bool writeChanged(const DataFlashRun& run);
     // Pages of the image programmed at least once.
@@ -511,6 +518,14 @@ bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFl
 {
     DataFlashImage image;
     return AT45DB041D_LoadFile(path, image) && AT45DB041D_ProgramImage(image, check, run);
+}
+
+bool AT45DB041D_ProveErasedAfter(const DataFlashImage& image, DataFlashLocked locked, const DataFlashRun& run)
+{
+    return withImage(image, [&](const DataFlashImage& loaded) {
+        Writer writer(loaded);
+        return AT45DB041D_CheckLockdown(loaded, locked, &writer.lockedKept) && writer.proveErasedAfterVerified(run);
+    });
 }
 
 bool AT45DB041D_UpdateImage(const DataFlashImage& image, const DataFlashRun& run, unsigned* changed)

@@ -102,8 +102,10 @@ bool program(const Job& job, WriteJobReport& report, WriteJobState& state, QStri
     switch (job.programming) {
     case Job::Programming::WriteAndVerify:
         // Done only once the chip has been read back and holds the file, with
-        // the zero padding written after it.
-        done = AT45DB041D_WriteImage(state.image) && AT45DB041D_VerifyImage(state.image, DataFlashPadding::Zeros);
+        // the zero padding written after it, and every page after it is
+        // proven erased.
+        done = AT45DB041D_WriteImage(state.image) && AT45DB041D_VerifyImage(state.image, DataFlashPadding::Zeros)
+               && AT45DB041D_ProveErasedAfter(state.image, job.locked);
         break;
     case Job::Programming::Proven:
         done = AT45DB041D_ProgramImage(state.image, DataFlashCheck::Proven, run, job.locked);
