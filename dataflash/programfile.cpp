@@ -84,6 +84,21 @@ private:
         return page < kDataFlashPages && (proven[page] || kept.count(page) != 0);
     }
     bool proveBlankAfterImage(const DataFlashRun& run);
+    // Whether a known page one address bit away holds data (see
+    // Prover::PageStream::likeANeighbour).
+    bool likeANeighbour(std::uint32_t page, const std::uint8_t* data) const
+    {
+        std::uint8_t other[kDataFlashMaxPageLength];
+        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+            const std::uint32_t near = page ^ (1u << bit);
+            if (!known(near))
+                continue;
+            dataOf(near, other);
+            if (std::memcmp(other, data, length) == 0)
+                return true;
+        }
+        return false;
+    }
     bool keepNeighboursAfterImage(std::uint32_t page);
     bool programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData);
     bool proveBlank(std::uint32_t page);
@@ -176,7 +191,7 @@ bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool 
     // from a fresh transfer: the first could pass because its transfer
     // flipped the very bit that the programming transfer flipped. The
     // second leaves the program buffer, with the next page's data, as it is.
-    if (proof == Proof::Proven && prover.noiseSeen())
+    if (proof == Proof::Proven && (prover.noiseSeen() || likeANeighbour(page, data)))
         proof = prover.prove(kProofBuffer, page, data);
     switch (proof) {
     case Proof::Proven:
@@ -350,6 +365,7 @@ bool Writer::writeChanged(const DataFlashRun& run)
             run.progress(page + 1, pages);
     };
     stream.stop = [this, &run](std::uint32_t page) { return stopped(run, page, "tested"); };
+    stream.likeANeighbour = [this](std::uint32_t page, const std::uint8_t* data) { return likeANeighbour(page, data); };
     return prover.provePages(pages, stream);
 }
 

@@ -111,6 +111,10 @@ public:
         // from a fresh transfer before it is taken, since a bit the read
         // flipped and the proof's transfer flipped back passes for the page.
         bool confirmOnceNoisy = false;
+        // Whether a page one address bit away holds the same data, as far as
+        // the job knows: a compare whose address lost that bit on the wire
+        // would pass there, so a page that passes is proven once more.
+        std::function<bool(std::uint32_t page, const std::uint8_t* data)> likeANeighbour;
     };
     bool provePages(std::uint32_t pages, const PageStream& stream);
 

@@ -83,6 +83,15 @@ bool readProven(std::vector<std::uint8_t>& contents, bool pageSize256, const Dat
         return false;
     };
     stream.confirmOnceNoisy = true;
+    // Pages already read, one address bit away, that hold the same bytes.
+    stream.likeANeighbour = [&](std::uint32_t page, const std::uint8_t* read) {
+        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+            const std::uint32_t near = page ^ (1u << bit);
+            if (near < page && std::memcmp(contents.data() + std::size_t(near) * length, read, length) == 0)
+                return true;
+        }
+        return false;
+    };
     stream.passed = [&](std::uint32_t page, const std::uint8_t* read) {
         std::memcpy(contents.data() + std::size_t(page) * length, read, length);
         if (run.progress)

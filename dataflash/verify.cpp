@@ -162,6 +162,19 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
             run.progress(page + 1, pages);
     };
     stream.stop = [this, &run](std::uint32_t page) { return stopped(run, page); };
+    // Pages of the image one address bit away that hold the same data.
+    stream.likeANeighbour = [this, pages](std::uint32_t page, const std::uint8_t* data) {
+        std::uint8_t other[kDataFlashMaxPageLength];
+        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+            const std::uint32_t near = page ^ (1u << bit);
+            if (near >= pages)
+                continue;
+            image.copyPage(near, other);
+            if (std::memcmp(other, data, checkedLength(page)) == 0)
+                return true;
+        }
+        return false;
+    };
     return prover.provePages(pages, stream);
 }
 

@@ -317,6 +317,10 @@ void WriteFileTest::verifyFindsDifferences_data()
     // Flipped bits on both wires are neither a difference nor hide one.
     QTest::newRow("noisy wires, the chip holds the file") << "noisy" << true << QString();
     QTest::newRow("noisy wires, a cell stuck at 0") << "stuck, noisy" << true << differs.arg(4);
+    // Page 5's decisive compare arrives for page 4, which holds the same
+    // data: pages like a neighbour are proven twice.
+    QTest::newRow("a compare sent to a page one bit away that holds the same data") << "stuck, alike" << true
+                                                                                    << differs.arg(5);
     // The protection register leaves sectors out: pages are only read.
     QTest::newRow("noisy wires, protection not covering the chip") << "partly protected, noisy" << true << QString();
     QTest::newRow("a cell stuck at 0, protection not covering the chip") << "stuck, partly protected" << true
@@ -340,6 +344,11 @@ void WriteFileTest::verifyFindsDifferences()
     }
     if (fault.startsWith(QLatin1String("stuck")))
         config.stuck = { 4, 10, 0x10 };
+    if (fault == QLatin1String("stuck, alike")) {
+        data.replace(5 * 264, 264, data.mid(4 * 264, 264));
+        config.stuck = { 5, 10, 0x10 };
+        config.mutation = { 0x61, 5, 0x00, 0x000200 }; // buffer 2's sixth compare: page 5's decisive one
+    }
     if (fault.contains(QLatin1String("partly protected")))
         config.protection[3] = 0x00; // sector 3 unprotected
     else if (fault == QLatin1String("noise"))
