@@ -137,10 +137,10 @@ bool Writer::stopped(const DataFlashRun& run, std::uint32_t page, const char* wh
 
 // Programs page (its data already in the program buffer) while the proof
 // buffer takes the second transfer; while the chip compares, the next
-// page's first transfer replaces this page's in the program buffer, half
-// during each of the proof's compares, so that the decisive compare, sent
-// to the wrong buffer, can never find this page equal to the bytes it was
-// programmed from.
+// page's first transfer replaces this page's in the program buffer, in one
+// frame during the proof's first compare, so that the decisive compare,
+// sent to the wrong buffer, can never find this page equal to the bytes it
+// was programmed from.
 //
 // The first compare, the one that must find a difference, is of the page
 // last proven with the proof buffer, against this page's data: the buffer

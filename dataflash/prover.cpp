@@ -192,30 +192,42 @@ Proof Prover::noted(Proof proof)
 Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
                           Evidence evidence)
 {
-    return noted(finishOnce(buffer, page, data, overlap, evidence));
+    Proof proof = finishOnce(buffer, page, data, overlap, evidence);
+    // A proof never returns with the chip busy (a compare not waited for, a
+    // program that a buffer write became): the next frame, a page read
+    // above all, must find it idle.
+    if ((proof == Proof::Differs || proof == Proof::Unsure)
+        && !waitReported(kEraseProgramBudget, Wire::Block,
+                         { "Timed out waiting for the chip after page %1 was compared!",
+                           "The chip stopped answering after page %1 was compared!" },
+                         page))
+        proof = Proof::Failed;
+    return noted(proof);
 }
 
 Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
                          Evidence evidence)
 {
-    const unsigned half = pageLength / 2;
     std::uint8_t next[kDataFlashMaxPageLength];
     bool holdFirstByte = false;
     if (overlap) {
         std::memcpy(next, overlap->data, pageLength);
         if (overlap->flipFirst)
             next[0] = static_cast<std::uint8_t>(~next[0]);
-        // Should the first half leave the bytes the page was programmed
-        // from as they are, its first byte goes inverted until the proof is
-        // over: a compare that noise sends to that buffer must not find the
-        // page equal to them.
-        holdFirstByte = overlap->replacing && std::memcmp(next, overlap->replacing, half) == 0;
+        // Should the transfer leave the bytes the page was programmed from
+        // as they are, its first byte goes inverted until the proof is over:
+        // a compare that noise sends to that buffer must not find the page
+        // equal to them.
+        holdFirstByte = overlap->replacing && std::memcmp(next, overlap->replacing, pageLength) == 0;
         if (holdFirstByte)
             next[0] = static_cast<std::uint8_t>(~next[0]);
     }
     late = false;
+    // The other buffer is filled in one frame: a fill the chip ignored
+    // leaves it holding what it held before, whole, which a proof of the
+    // next page by the page it held then finds equal (see provePages).
     if (overlap)
-        write(overlap->buffer, overlap->aim, next, half);
+        write(overlap->buffer, overlap->aim, next, pageLength);
     DataFlashStatus st;
     if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)
         return waited;
@@ -234,9 +246,7 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
         late = true;
         return Proof::Unsure;
     }
-    if (overlap)
-        write(overlap->buffer, overlap->aim, next + half, pageLength - half, half);
-    if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)
+    if (const Proof waited = compared(page, false, st); waited != Proof::Proven)
         return waited;
     if (st.comp)
         return Proof::Differs;
@@ -265,8 +275,13 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
     if (pages > 1)
         stream.expected(1, data[1]);
     bool reload = true; // the page's buffer has to be filled whole
-    // The page's buffer holds its data as it is, and the page before, just
-    // proven, holds other data: the compare with that page sets COMP.
+    // What each buffer held when its last proof passed, and of which page
+    // (-1: nothing known, as after a resolve, which may use both).
+    std::uint8_t held[2][kDataFlashMaxPageLength];
+    long heldPage[2] = { -1, -1 };
+    // The page's buffer was filled with its data as it is, and the page
+    // whose data that buffer held before holds other data: the compare with
+    // that page sets COMP only if the fill was taken.
     bool byPrevious = false;
     for (std::uint32_t page = 0; page < pages; ++page) {
         if (stream.stop && stream.stop(page))
@@ -284,11 +299,13 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         // from fresh transfers.
         Proof proof;
         if (stray == Stray::None) {
-            startCompare(buffer, byPrevious ? page - 1 : page);
-            // The next page's data goes as it is when it differs from this
-            // page's, saving the first byte's correction in its proof.
+            startCompare(buffer, byPrevious ? std::uint32_t(heldPage[buffer]) : page);
+            // The next page's data goes as it is when it differs from what
+            // its buffer held, saving the first byte's correction in its
+            // proof.
             const bool last = page + 1 == pages;
-            const bool nextByThis = !last && std::memcmp(data[other], data[buffer], pageLength) != 0;
+                    const bool nextByThis = !last && heldPage[other] >= 0
+                                    && std::memcmp(data[other], held[other], pageLength) != 0;
             const Overlap next { other, page + 1, data[other], !nextByThis, nullptr };
             proof = finishProof(buffer, page, data[buffer], last ? nullptr : &next,
                                 byPrevious ? Evidence::OtherPage : Evidence::FlippedFirstByte);
@@ -304,6 +321,12 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
             proof = prove(buffer, page, data[buffer]);
         if (proof == Proof::Failed)
             return false;
+        if (proof == Proof::Proven) {
+            std::memcpy(held[buffer], data[buffer], pageLength);
+            heldPage[buffer] = page;
+        } else {
+            heldPage[0] = heldPage[1] = -1;
+        }
         if (proof != Proof::Proven && !stream.resolve(page, buffer, data[buffer]))
             return false;
         stream.passed(page, data[buffer]);

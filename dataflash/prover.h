@@ -62,9 +62,9 @@ public:
     void startCompare(int buffer, std::uint32_t page);
     void startProgram(int buffer, std::uint32_t page, bool erase);
 
-    // A transfer into the other buffer made while a proof's two compares
-    // run, half during each, so that the chip's compare time is spent
-    // sending: the next page's data.
+    // A transfer into the other buffer, in one frame, made while a proof's
+    // first compare runs, so that the chip's compare time is spent sending:
+    // the next page's data.
     struct Overlap {
         int buffer;
         std::uint32_t aim;            // the page its don't-care address bits name
@@ -95,8 +95,10 @@ public:
     // Proves pages 0 to pages - 1 in turn against what expected says they
     // hold, one transfer a page: the two buffers take turns, the next page's
     // transfer going while the chip compares this one. A page whose data
-    // differs from the page before it is sent as it is, and its proof's
-    // first compare is of that page, just proven (evidence OtherPage). What
+    // differs from what its buffer held at its last proof
+    // is sent as it is, and its proof's first compare is of that page
+    // (evidence OtherPage): a fill the chip did not take leaves that page's
+    // data there, which the compare then finds equal. What
     // expected says is asked while the chip is idle. A page that does not
     // pass goes to resolve (which may use both buffers); one that passes, or
     // that resolve accepts, to passed. stop is asked before each page. False

@@ -321,6 +321,10 @@ void WriteFileTest::verifyFindsDifferences_data()
     // data: pages like a neighbour are proven twice.
     QTest::newRow("a compare sent to a page one bit away that holds the same data") << "stuck, alike" << true
                                                                                     << differs.arg(5);
+    // Page 6's fill is ignored, leaving page 4's data in its buffer, which
+    // is what page 6 wrongly holds: the proof's evidence is page 4.
+    QTest::newRow("a buffer fill ignored, the page holding what the buffer kept") << "fill ignored" << true
+                                                                                  << differs.arg(6);
     // The protection register leaves sectors out: pages are only read.
     QTest::newRow("noisy wires, protection not covering the chip") << "partly protected, noisy" << true << QString();
     QTest::newRow("a cell stuck at 0, protection not covering the chip") << "stuck, partly protected" << true
@@ -349,6 +353,8 @@ void WriteFileTest::verifyFindsDifferences()
         config.stuck = { 5, 10, 0x10 };
         config.mutation = { 0x61, 5, 0x00, 0x000200 }; // buffer 2's sixth compare: page 5's decisive one
     }
+    if (fault == QLatin1String("fill ignored"))
+        config.ignored = { 0x84, 10 + 4 }; // after the write's ten: pages 0 (two), 2, 4, then page 6's fill
     if (fault.contains(QLatin1String("partly protected")))
         config.protection[3] = 0x00; // sector 3 unprotected
     else if (fault == QLatin1String("noise"))
@@ -364,6 +370,8 @@ void WriteFileTest::verifyFindsDifferences()
         std::vector<std::uint8_t> last = simchip::page(9);
         last[200] = 0x01;
         simchip::setPage(9, last);
+    } else if (fault == QLatin1String("fill ignored")) {
+        simchip::setPage(6, simchip::physicalPage(4));
     } else if (fault == QLatin1String("silent")) {
         // An erased chip that goes silent while the first page is compared
         // (after two status reads for the page size, the protection turned
