@@ -124,8 +124,8 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
         writeUnchecked = false;
         return Stray::None;
     }
-    if (status == Status::Confirmed)
-        (st.ready ? late : programSeen) = true;
+    // Ready, but seen too late to tell: unsure only because of the clock.
+    late = status == Status::Confirmed && st.ready;
     return strayProgram(page);
 }
 
@@ -151,9 +151,7 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
     const Wait wait = waitUntilReady(kCompareOrProgram, Wire::Block, &st);
     if (!afterWrite) {
         // Busy past any compare: a write before it became a program, and
-        // the compare was ignored.
-        if (wait == Wait::TimedOut)
-            programSeen = true;
+        // the compare was ignored; waited for, COMP tells.
         if (wait == Wait::Ready || (wait == Wait::TimedOut && comparedFor(page, st)))
             return Proof::Proven;
         if (wait == Wait::Silent)
@@ -172,7 +170,6 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
         lastMessage = QStringLiteral("The chip stopped answering while comparing page %1!").arg(page);
         return Proof::Failed;
     case Wait::TimedOut:
-        programSeen = true;
         break;
     }
     return strayProgram(page) == Stray::Failed ? Proof::Failed : Proof::Unsure;

@@ -169,8 +169,6 @@ private:
     // The unsure outcome being made has no other cause than a check that
     // came too late after a buffer write (see checkStray).
     bool late = false;
-    // A program was seen running that no command of ours started.
-    bool programSeen = false;
     // The last buffer write: when the chip was released after it, whether
     // the chip has been seen ready in time since (so that it did not become
     // a program), and whether the last compare started too late after it
