@@ -506,7 +506,8 @@ int soakRunsOf(int runs)
     return asked.isEmpty() ? runs : asked.toInt();
 }
 
-bool noiseSoak()
+// only: one job's rows ("write", "verify", "read", "update"), or all.
+bool noiseSoak(const QByteArray& only)
 {
     std::printf("\nnoise soak (each bit flipped with the given probability, from a seeded generator; how many bits the polls clock, and so where the flips land, varies with timing)\n");
     std::printf("%-8s %-4s %-7s %5s %6s %8s %15s %13s\n", "job", "line", "rate", "runs", "right", "refused",
@@ -524,6 +525,8 @@ bool noiseSoak()
                        { "read", soakReads, soakRunsOf(10) },
                        { "update", soakUpdates, soakRunsOf(100) } };
     for (const Job& job : jobs) {
+        if (!only.isEmpty() && only != job.name)
+            continue;
         for (const char* line : lines) {
             for (const double rate : rates) {
                 const Tally t = job.soak(line, rate, job.runs);
@@ -543,12 +546,12 @@ bool noiseSoak()
 
 } // namespace
 
-// "soak" as the argument runs the noise soak alone, "paths" the jobs
-// against their bounds alone.
+// "soak" as the argument runs the noise soak alone ("soak update": one
+// job's rows), "paths" the jobs against their bounds alone.
 int main(int argc, char* argv[])
 {
     if (argc > 1 && std::string(argv[1]) == "soak")
-        return noiseSoak() ? 0 : 1;
+        return noiseSoak(argc > 2 ? QByteArray(argv[2]) : QByteArray()) ? 0 : 1;
     if (argc > 1 && std::string(argv[1]) == "paths")
         return pathsAgainstTheirBounds() ? 0 : 1;
     const double spi = spiByteRatio();
@@ -558,6 +561,6 @@ int main(int argc, char* argv[])
     std::printf("full file ratio: %.3f (target under 1.15)\n", file);
     std::fflush(stdout);
     const bool paths = pathsAgainstTheirBounds();
-    const bool soak = noiseSoak();
+    const bool soak = noiseSoak({});
     return spi > 0 && file > 0 && paths && soak ? 0 : 1;
 }

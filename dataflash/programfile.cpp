@@ -254,13 +254,13 @@ bool Writer::repair(std::uint32_t page, int depth)
             return false;
         // A page that failed a proof is taken as proven only by two proofs in
         // a row: one could pass because its own transfer flipped the very bit
-        // that the page's programming transfer flipped. After any program
-        // made here, the known pages one address bit away are proven again:
-        // a program whose address lost a bit landed there, and this page
-        // may pass all the same (it held its data already, and only noisy
-        // proofs brought the program).
+        // that the page's programming transfer flipped. A program that landed
+        // elsewhere leaves this page failing its proof and so brings a
+        // further program: only then can another page have been hit. The
+        // fast path programmed the page once before it came here; update's
+        // first program is made here.
         if (proof == Proof::Proven && ++passedInARow == 2)
-            return programs == 0 || reproveNeighbours(page, depth);
+            return programs <= (keepAfterImage ? 1 : 0) || reproveNeighbours(page, depth);
         if (proof == Proof::Proven) {
             failedInARow = 0;
             continue;

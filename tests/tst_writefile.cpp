@@ -677,10 +677,6 @@ void WriteFileTest::updateProgramsOnlyWhatDiffers_data()
     QTest::newRow("erased chip: every page") << "erased" << QList<int>({ 0, 1, 2, 3, 4, 5 });
     QTest::newRow("a program that lands on a page after the image: restored")
         << "page 3 differs, its program lands on page 1027" << QList<int>({ 3, 3, 1027 });
-    // Page 3 holds the image, but its proofs' transfers arrive flipped until
-    // it is programmed, and that one program lands on page 1027.
-    QTest::newRow("a program brought by noisy proofs that lands after the image: restored")
-        << "noisy proofs of page 3, its program lands on page 1027" << QList<int>({ 3, 1027 });
 }
 
 // update on a chip whose pages after the image hold a board's settings:
@@ -693,8 +689,6 @@ void WriteFileTest::updateProgramsOnlyWhatDiffers()
     QFETCH(QList<int>, programmed);
     simchip::Config config = fastChip();
     config.pageSize256 = true;
-    if (chip.startsWith(QLatin1String("noisy proofs")))
-        config.noise = { 5, 0, 0x01, 6 }; // page 3's fill, page 4's, then the transfers of two proofs
     QVERIFY(attach(config));
     const QByteArray data = content(5 * 256 + 100); // six pages, the last one padded
     QByteArray expected = data + QByteArray(156, '\0');
