@@ -490,7 +490,8 @@ bool acceptFile(const QString& file, const DataFlashImage& image, QStringList& p
 // touched but for its probe, so that a file that cannot be written leaves
 // even the page size untouched; a chip whose 256-byte pages wait for a
 // power cycle is left as it is, before the erase.
-int writeJob(const QString& given, frontend::WriteJob::Programming programming, FileCheck check)
+int writeJob(const QString& given, frontend::WriteJob::Programming programming, FileCheck check,
+             DataFlashLocked locked = DataFlashLocked::Refuse)
 {
     frontend::WriteJob job;
     QString file;
@@ -501,6 +502,7 @@ int writeJob(const QString& given, frontend::WriteJob::Programming programming, 
         job.acceptFile = [&file](const DataFlashImage& image, QStringList& problem) {
             return acceptFile(file, image, problem);
         };
+    job.locked = locked;
     CliReport report(file, programming);
     frontend::WriteJobState state;
     frontend::WriteStage stage;
@@ -1025,6 +1027,10 @@ QString helpText(const Command* command)
         parser.addOption(QCommandLineOption(QStringLiteral("force"),
                                             QStringLiteral("read -: write to standard output even when it is a "
                                                            "terminal.")));
+    if (!command || command->takesNoVerify)
+        parser.addOption(QCommandLineOption(QStringLiteral("keep-locked"),
+                                            QStringLiteral("write: accept sectors after FILE that are locked down for "
+                                                           "good as they are (they keep what they hold).")));
     parser.addOption(QCommandLineOption({ QStringLiteral("q"), QStringLiteral("quiet") },
                                         QStringLiteral("Print errors only: no progress, no notes.")));
     parser.addOption(QCommandLineOption({ QStringLiteral("h"), QStringLiteral("help") },
@@ -1094,10 +1100,11 @@ int main(int argc, char* argv[])
     const QCommandLineOption raw(QStringLiteral("raw"));
     const QCommandLineOption force(QStringLiteral("force"));
     const QCommandLineOption anyPort(QStringLiteral("any-port"));
+    const QCommandLineOption keepLocked(QStringLiteral("keep-locked"));
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    const QList<QCommandLineOption> options { port, anyPort, noVerify, raw, force, quietOption, help, version };
+    const QList<QCommandLineOption> options { port, anyPort, noVerify, keepLocked, raw, force, quietOption, help, version };
     parser.addOptions(options);
     // -q and -h are words of their own: -dash.ldr is one unknown option, not seven.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -1138,6 +1145,8 @@ int main(int argc, char* argv[])
         return usageError(command, QStringLiteral("--raw applies to write and update only"));
     if (parser.isSet(force) && name != QLatin1String("read"))
         return usageError(command, QStringLiteral("--force applies to read only"));
+    if (parser.isSet(keepLocked) && !command->takesNoVerify)
+        return usageError(command, QStringLiteral("--keep-locked applies to write only"));
 
     bool stored = false;
     const QString address = parser.isSet(port) ? parser.value(port) : frontend::storedPortAddress(&stored);
@@ -1166,7 +1175,7 @@ int main(int argc, char* argv[])
         return writeJob(args[1],
                         parser.isSet(noVerify) ? frontend::WriteJob::Programming::Unchecked
                                                : frontend::WriteJob::Programming::Proven,
-                        check);
+                        check, parser.isSet(keepLocked) ? DataFlashLocked::Keep : DataFlashLocked::Refuse);
     if (name == QLatin1String("update"))
         return writeJob(args[1], frontend::WriteJob::Programming::Update, check);
     if (name == QLatin1String("inspect"))
