@@ -403,6 +403,12 @@ void WriteFileTest::fastPathFaults_data()
         << "Page 0 could not be proven: the data sent to the chip keeps arriving different, so the wire to the chip "
            "is unreliable (check the cable, its length and the chip's supply)!";
     QTest::newRow("the chip vanishes") << "vanishes" << 0L << "The chip stopped answering while";
+    // A stop asked once the failing page is programmed or compared: the
+    // failure is told, and the stop was not taken (which the front ends
+    // would report as Stopped, the failure's text lost).
+    QTest::newRow("a cell stuck at 0, a stop asked meanwhile") << "stuck, stop asked" << 0L << "Page 5 does not match";
+    QTest::newRow("a blank page that does not erase, a stop asked meanwhile") << "stuck blank, stop asked" << 0L
+                                                                              << "Page 8 does not match";
 }
 
 void WriteFileTest::fastPathFaults()
@@ -410,6 +416,8 @@ void WriteFileTest::fastPathFaults()
     QFETCH(QString, fault);
     QFETCH(long, noiseCount);
     QFETCH(QString, message);
+    const bool stopAsked = fault.endsWith(QLatin1String(", stop asked"));
+    fault.remove(QLatin1String(", stop asked"));
     simchip::Config config = fastChip();
     config.pageSize256 = true;
     if (fault.startsWith(QLatin1String("noise")))
@@ -453,10 +461,24 @@ void WriteFileTest::fastPathFaults()
             }
         });
     }
-    const bool ok = AT45DB041D_ProgramFile(QFile::encodeName(path).constData(), DataFlashCheck::Proven);
+    bool pending = false; // a stop asked, as by Ctrl-C
+    bool taken = false;   // the driver's last question about it answered yes
+    if (stopAsked) {
+        const long failing = config.stuck.page;
+        simchip::setFrameHook([&pending, failing](const simchip::Frame& frame) {
+            static const QByteArray programOrCompare("\x83\x86\x88\x89\x60\x61", 6);
+            pending = pending
+                      || (frame.in.size() >= 4 && programOrCompare.contains(char(frame.in[0]))
+                          && (frame.in[1] << 8 | frame.in[2]) == failing);
+        });
+    }
+    const DataFlashRun run { {}, [&] { return taken = pending; }, {} };
+    const bool ok = AT45DB041D_ProgramFile(QFile::encodeName(path).constData(), DataFlashCheck::Proven, run);
     simchip::setFrameHook({});
     QVERIFY2(lastMessage.startsWith(message), qPrintable(lastMessage));
     QCOMPARE(ok, message.isEmpty());
+    QCOMPARE(pending, stopAsked);
+    QVERIFY2(!taken, "a failure while a stop is pending is reported as a stop");
     if (ok)
         QCOMPARE(testing::bytes(simchip::contents()).left(data.size()), data);
 }
