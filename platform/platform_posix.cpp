@@ -185,7 +185,9 @@ bool platformBeginOutput(const char* path, PlatformOutput& output, std::string& 
         }
     }
     const bool old = stat(output.path.c_str(), &info) == 0;
-    if (!old) {
+    // Nothing there: the name itself is tried. (A link that leads nowhere is
+    // replaced, as any file would be.)
+    if (!there) {
         const int probe = open(output.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
         if (probe < 0 || (close(probe), unlink(output.path.c_str())) != 0) {
             why = std::strerror(errno);
