@@ -14,7 +14,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -658,8 +657,14 @@ int read(const QString& output, bool force)
         return kFailed;
     const QString shownName = toStandardOutput ? QStringLiteral("standard output") : shown;
     // Written under a temporary name beside OUTPUT and renamed into place
-    // only when complete; a device, pipe or folder is never replaced.
-    QSaveFile file(output);
+    // only when complete; a device, pipe or folder is never replaced. The
+    // name is the bytes given, UTF-8 or not.
+    PlatformOutput file;
+    struct Discard {
+        PlatformOutput& output;
+        ~Discard() { platformDiscardOutput(output); } // a no-op once committed
+    } discard { file };
+    std::string why;
     if (toStandardOutput) {
         if (platformStdoutIsTerminal() && !force)
             return usageError(findCommand(QStringLiteral("read")),
@@ -672,20 +677,12 @@ int read(const QString& output, bool force)
             return fail(QStringLiteral("cannot write %1: %2; read replaces only regular files (- writes to "
                                        "standard output)")
                             .arg(shownName, QString::fromLatin1(kind)));
-        if (QFile::encodeName(output) != path)
-            return fail(QStringLiteral("cannot write %1: read makes only files whose names are UTF-8; choose "
-                                       "another name").arg(shownName));
-        if (output.isEmpty())
+        if (path.isEmpty())
             return fail(QStringLiteral("cannot write %1: no name given").arg(shownName));
         // A new OUTPUT is made once and removed again, so that a name the
         // system refuses (too long, say) fails now, not after the chip was read.
-        QFile probe(output);
-        const QFileInfo there(output);
-        if (!there.exists() && !there.isSymLink()
-            && (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !probe.remove()))
-            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, probe.errorString()));
-        if (!file.open(QIODevice::WriteOnly))
-            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, file.errorString()));
+        if (!platformBeginOutput(path.constData(), file, why))
+            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, QString::fromLocal8Bit(why.c_str())));
     }
     DataFlashInfo chip;
     if (!reachChip(frontend::ChipUse::Reading, chip))
@@ -702,8 +699,8 @@ int read(const QString& output, bool force)
     if (toStandardOutput) {
         if (const int status = writeToStandardOutput(contents))
             return status;
-    } else if (file.write(reinterpret_cast<const char*>(contents.data()), size) != size || !file.commit()) {
-        return fail(QStringLiteral("cannot write %1: %2").arg(shownName, file.errorString()));
+    } else if (!platformCommitOutput(file, contents.data(), contents.size(), why)) {
+        return fail(QStringLiteral("cannot write %1: %2").arg(shownName, QString::fromLocal8Bit(why.c_str())));
     }
     note(QStringLiteral("read %1 bytes into %2").arg(size).arg(shownName));
     return kSuccess;

@@ -292,6 +292,10 @@ void CliTest::exitStatuses_data()
     QTest::newRow("a name that is not UTF-8, taken as given")
         << QStringList { "%sh", "exec \"$0\" update \"$(printf 'n\\377.bin')\"" } << page256 << 0
         << "pagekiln-cli: 'n'$'\\xff''.bin' is on the chip: 1 of its 8 pages changed";
+    QTest::newRow("read onto a name that is not UTF-8, then verified from it")
+        << QStringList { "%sh", "n=$(printf 'n\\377.bin'); \"$0\" read \"$n\" && exec \"$0\" verify \"$n\"" }
+        << page256 << 0
+        << "pagekiln-cli: read 524288 bytes into 'n'$'\\xff''.bin'\npagekiln-cli: the chip holds 'n'$'\\xff''.bin'";
     QTest::newRow("read onto no name: the chip is not read") << QStringList { "read", "" } << page256 << 1
                                                              << "pagekiln-cli: cannot write '': no name given\n"
                                                                 "!connecting";

@@ -441,6 +441,12 @@ void WriteFileTest::fastPathFaults_data()
     QTest::newRow("a sector after the image locked down, kept") << "locked after, kept" << 0L << QString();
     QTest::newRow("a sector under the image locked down")
         << "locked under" << 0L << "Sectors 0a 0b are locked down for good, and the job must change pages in them";
+    // A stop asked once the failing page is programmed or compared: the
+    // failure is told, and the stop was not taken (which the front ends
+    // would report as Stopped, the failure's text lost).
+    QTest::newRow("a cell stuck at 0, a stop asked meanwhile") << "stuck, stop asked" << 0L << "Page 5 does not match";
+    QTest::newRow("a blank page that does not erase, a stop asked meanwhile") << "stuck blank, stop asked" << 0L
+                                                                              << "Page 8 does not match";
 }
 
 void WriteFileTest::fastPathFaults()
@@ -448,6 +454,8 @@ void WriteFileTest::fastPathFaults()
     QFETCH(QString, fault);
     QFETCH(long, noiseCount);
     QFETCH(QString, message);
+    const bool stopAsked = fault.endsWith(QLatin1String(", stop asked"));
+    fault.remove(QLatin1String(", stop asked"));
     simchip::Config config = fastChip();
     config.pageSize256 = true;
     if (fault.startsWith(QLatin1String("noise")))
@@ -512,14 +520,28 @@ void WriteFileTest::fastPathFaults()
             }
         });
     }
+    bool pending = false; // a stop asked, as by Ctrl-C
+    bool taken = false;   // the driver's last question about it answered yes
+    if (stopAsked) {
+        const long failing = config.stuck.page;
+        simchip::setFrameHook([&pending, failing](const simchip::Frame& frame) {
+            static const QByteArray programOrCompare("\x83\x86\x88\x89\x60\x61", 6);
+            pending = pending
+                      || (frame.in.size() >= 4 && programOrCompare.contains(char(frame.in[0]))
+                          && (frame.in[1] << 8 | frame.in[2]) == failing);
+        });
+    }
+    const DataFlashRun run { {}, [&] { return taken = pending; }, {} };
     DataFlashImage image;
     QVERIFY(AT45DB041D_LoadFile(QFile::encodeName(path).constData(), image));
-    const bool ok = AT45DB041D_ProgramImage(image, DataFlashCheck::Proven, {},
+    const bool ok = AT45DB041D_ProgramImage(image, DataFlashCheck::Proven, run,
                                             fault.endsWith(QLatin1String("kept")) ? DataFlashLocked::Keep
                                                                                  : DataFlashLocked::Refuse);
     simchip::setFrameHook({});
     QVERIFY2(lastMessage.startsWith(message), qPrintable(lastMessage));
     QCOMPARE(ok, message.isEmpty());
+    QCOMPARE(pending, stopAsked);
+    QVERIFY2(!taken, "a failure while a stop is pending is reported as a stop");
     if (ok)
         QVERIFY(testing::bytes(simchip::contents()) == expected);
 }
