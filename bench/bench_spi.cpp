@@ -10,10 +10,11 @@
 //  4. the same jobs over spidev at 1 and 10 MHz (pagekiln-cli through the
 //     spidev kernel stand-in, which spends 20 us a message plus its clock
 //     time), each beside a bound from the link's cost and the datasheet;
-//  5. a noise soak: checked writes, verifies and reads over wires that flip
-//     random bits, counting the runs that came out right, were refused, or
-//     (never wanted) reported success with wrong bytes on the chip or in
-//     hand.
+//  5. a noise soak: checked writes, verifies, reads and updates over wires
+//     that flip random bits, each on a chip holding an old image, counting
+//     the runs that came out right (the whole chip checked), were refused,
+//     or (never wanted) reported success with anything wrong on the chip or
+//     in hand.
 #include "at45db041d.h"
 #include "lpt.h"
 #include "platform.h"
@@ -249,6 +250,9 @@ bool pathsAgainstTheirBounds()
     const double uncheckedBound
         = kChipEraseSeconds + 2048 * std::max(seconds(transfer + command + statusRead), kPageProgramNoEraseSeconds);
     const double verifyBound = 2048 * (seconds(transfer) + kCompareSeconds);
+    // Every page after a smaller image proven blank: two compares, each
+    // with a status read, against buffers of 0xFF filled once.
+    const double blankProof = 2 * (seconds(command + statusRead) + kCompareSeconds);
     const double readBound = 2048 * seconds(pageRead + transfer);
     std::fflush(stdout);
 
@@ -279,6 +283,25 @@ bool pathsAgainstTheirBounds()
     std::printf("proven read / its bound: %.3f (target at most 1.10)\n", read / readBound);
     std::printf("unchecked write / its bound: %.3f (target at most 1.10)\n", unchecked / uncheckedBound);
     std::printf("window's path / checked write: %.2f\n", window / checked);
+    std::fflush(stdout);
+
+    // A checked write of a 70 KB image (274 pages): the pages after it are
+    // proven blank.
+    const QString smallPath = dir.filePath(QStringLiteral("boot.bin"));
+    QFile small(smallPath);
+    if (!small.open(QIODevice::WriteOnly) || small.write(data.left(70000)) != 70000)
+        return false;
+    small.close();
+    const std::uint32_t smallPages = imageOf(data.left(70000)).pages();
+    const double smallBound = kChipEraseSeconds
+                              + smallPages * std::max(seconds(2 * transfer), kPageProgramNoEraseSeconds + kCompareSeconds)
+                              + (2048 - smallPages) * blankProof;
+    const double smallChecked = timeProgramming(QFile::encodeName(smallPath), 1);
+    if (smallChecked < 0)
+        return false;
+    std::printf("checked write, %u-page image: %.2f s; bound %.2f s, of which the blank proofs after it %.2f s\n",
+                smallPages, smallChecked, smallBound, (2048 - smallPages) * blankProof);
+    std::printf("checked write of a small image / its bound: %.3f (target at most 1.08)\n", smallChecked / smallBound);
     std::fflush(stdout);
 
     // update of a 70 KB image (274 pages) on the chip that holds it: first
@@ -473,24 +496,69 @@ QByteArray soakImage(int run)
     return randomBytes(70 * 1024, quint32(run) * 2654435761u);
 }
 
-// Checked writes of a 70 KB image onto an erased chip.
+// What a whole chip held before the job: a full image of another file.
+QByteArray oldImage(int run)
+{
+    return randomBytes(2048 * 256, quint32(run) * 2246822519u + 7u);
+}
+
+// The whole chip as it is.
+QByteArray wholeChip()
+{
+    const std::vector<std::uint8_t> chip = simchip::contents();
+    return QByteArray(reinterpret_cast<const char*>(chip.data()), int(chip.size()));
+}
+
+// The image laid out in its pages, the last one zero-padded, then the rest
+// of the chip as given.
+QByteArray imageThen(const QByteArray& data, const QByteArray& rest)
+{
+    const int padded = (data.size() + 255) / 256 * 256;
+    return data + QByteArray(padded - data.size(), '\0') + rest.mid(padded);
+}
+
+// Checked writes of a 70 KB image onto a chip holding an old image: right
+// only when the whole chip holds the image followed by erased pages.
 Tally soakWrites(const char* line, double rate, int runs)
 {
     return soakRuns(line, rate, runs, [](int run) {
         const QByteArray data = soakImage(run);
+        presetChip(oldImage(run));
         if (!AT45DB041D_ChipErase() || !AT45DB041D_ProgramImage(imageOf(data), DataFlashCheck::Proven))
             return Outcome::Refused;
-        return chipHolds(data) ? Outcome::Right : Outcome::FalseSuccess;
+        return wholeChip() == imageThen(data, QByteArray(2048 * 256, char(0xFF))) ? Outcome::Right
+                                                                                 : Outcome::FalseSuccess;
+    });
+}
+
+// Updates of a 70 KB image over an old one whose pages after it hold what a
+// board keeps: right only when the image is there and every page after it
+// unchanged; a page after it changed is a false success whatever the exit.
+Tally soakUpdates(const char* line, double rate, int runs)
+{
+    return soakRuns(line, rate, runs, [](int run) {
+        const QByteArray data = soakImage(run);
+        const QByteArray old = oldImage(run);
+        presetChip(old);
+        const bool done = AT45DB041D_UpdateImage(imageOf(data));
+        const QByteArray chip = wholeChip();
+        const int padded = (data.size() + 255) / 256 * 256;
+        if (chip.mid(padded) != old.mid(padded))
+            return Outcome::FalseSuccess;
+        if (!done)
+            return Outcome::Refused;
+        return chip == imageThen(data, old) ? Outcome::Right : Outcome::FalseSuccess;
     });
 }
 
 // Verifies of a 70 KB image; every other chip holds one byte that differs,
-// which the verify must name. A verify that passes but left the chip
-// changed is a false success.
+// which the verify must name. A verify that left the chip changed, however
+// it ended, is a false success.
 Tally soakVerifies(const char* line, double rate, int runs)
 {
     return soakRuns(line, rate, runs, [](int run) {
         const QByteArray data = soakImage(run);
+        presetChip(oldImage(run));
         QByteArray onChip = data;
         const bool differs = run % 2 == 1;
         const int at = (run * 7919) % onChip.size();
@@ -499,31 +567,43 @@ Tally soakVerifies(const char* line, double rate, int runs)
         presetChip(onChip);
         const std::vector<std::uint8_t> before = simchip::contents();
         DataFlashDifference where;
-        if (AT45DB041D_VerifyImage(imageOf(data), DataFlashPadding::Zeros, {}, &where))
-            return differs || simchip::contents() != before ? Outcome::FalseSuccess : Outcome::Right;
+        const bool passed = AT45DB041D_VerifyImage(imageOf(data), DataFlashPadding::Zeros, {}, &where);
+        if (simchip::contents() != before)
+            return Outcome::FalseSuccess;
+        if (passed)
+            return differs ? Outcome::FalseSuccess : Outcome::Right;
         const bool named = differs && int(where.page) * 256 + int(where.offset) == at;
         return named ? Outcome::Right : Outcome::Refused;
     });
 }
 
 // Proven reads of a whole chip of random bytes; a read that left the chip
-// changed is a false success.
+// changed, however it ended, is a false success.
 Tally soakReads(const char* line, double rate, int runs)
 {
     return soakRuns(line, rate, runs, [](int run) {
         const QByteArray data = randomBytes(2048 * 256, quint32(run) * 40503u);
         presetChip(data);
         std::vector<std::uint8_t> contents;
-        if (!AT45DB041D_ReadChip(contents))
+        const bool done = AT45DB041D_ReadChip(contents);
+        if (!chipHolds(data))
+            return Outcome::FalseSuccess;
+        if (!done)
             return Outcome::Refused;
         const QByteArray read(reinterpret_cast<const char*>(contents.data()), int(contents.size()));
-        if (read != data)
-            return Outcome::WrongRead;
-        return chipHolds(data) ? Outcome::Right : Outcome::FalseSuccess;
+        return read == data ? Outcome::Right : Outcome::WrongRead;
     });
 }
 
-bool noiseSoak()
+// Runs per row: as given, or PAGEKILN_SOAK_RUNS for every row.
+int soakRunsOf(int runs)
+{
+    const QByteArray asked = qgetenv("PAGEKILN_SOAK_RUNS");
+    return asked.isEmpty() ? runs : asked.toInt();
+}
+
+// only: one job's rows ("write", "verify", "read", "update"), or all.
+bool noiseSoak(const QByteArray& only)
 {
     std::printf("\nnoise soak (each bit flipped with the given probability, from a seeded generator; how many bits the polls clock, and so where the flips land, varies with timing)\n");
     std::printf("%-8s %-4s %-7s %5s %6s %8s %15s %13s\n", "job", "line", "rate", "runs", "right", "refused",
@@ -536,8 +616,13 @@ bool noiseSoak()
         const char* name;
         Tally (*soak)(const char*, double, int);
         int runs;
-    } const jobs[] = { { "write", soakWrites, 100 }, { "verify", soakVerifies, 50 }, { "read", soakReads, 10 } };
+    } const jobs[] = { { "write", soakWrites, soakRunsOf(100) },
+                       { "verify", soakVerifies, soakRunsOf(100) },
+                       { "read", soakReads, soakRunsOf(10) },
+                       { "update", soakUpdates, soakRunsOf(100) } };
     for (const Job& job : jobs) {
+        if (!only.isEmpty() && only != job.name)
+            continue;
         for (const char* line : lines) {
             for (const double rate : rates) {
                 const Tally t = job.soak(line, rate, job.runs);
@@ -557,12 +642,12 @@ bool noiseSoak()
 
 } // namespace
 
-// "soak" as the argument runs the noise soak alone, "paths" the jobs
-// against their bounds alone.
+// "soak" as the argument runs the noise soak alone ("soak update": one
+// job's rows), "paths" the jobs against their bounds alone.
 int main(int argc, char* argv[])
 {
     if (argc > 1 && std::string(argv[1]) == "soak")
-        return noiseSoak() ? 0 : 1;
+        return noiseSoak(argc > 2 ? QByteArray(argv[2]) : QByteArray()) ? 0 : 1;
     if (argc > 1 && std::string(argv[1]) == "paths")
         return pathsAgainstTheirBounds() ? 0 : 1;
 #if defined(SPIDEV_KERNEL)
@@ -581,6 +666,6 @@ int main(int argc, char* argv[])
 #else
     const bool spidev = true;
 #endif
-    const bool soak = noiseSoak();
+    const bool soak = noiseSoak({});
     return spi > 0 && file > 0 && paths && spidev && soak ? 0 : 1;
 }

@@ -16,7 +16,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -500,7 +499,8 @@ bool acceptFile(const QString& file, const DataFlashImage& image, QStringList& p
 // touched but for its probe, so that a file that cannot be written leaves
 // even the page size untouched; a chip whose 256-byte pages wait for a
 // power cycle is left as it is, before the erase.
-int writeJob(const QString& given, frontend::WriteJob::Programming programming, FileCheck check)
+int writeJob(const QString& given, frontend::WriteJob::Programming programming, FileCheck check,
+             DataFlashLocked locked = DataFlashLocked::Refuse)
 {
     frontend::WriteJob job;
     QString file;
@@ -513,6 +513,7 @@ int writeJob(const QString& given, frontend::WriteJob::Programming programming, 
         job.acceptFile = [&file](const DataFlashImage& image, QStringList& problem) {
             return acceptFile(file, image, problem);
         };
+    job.locked = locked;
     CliReport report(file, programming);
     frontend::WriteJobState state;
     frontend::WriteStage stage;
@@ -668,8 +669,14 @@ int read(const QString& output, bool force)
         return kFailed;
     const QString shownName = toStandardOutput ? QStringLiteral("standard output") : shown;
     // Written under a temporary name beside OUTPUT and renamed into place
-    // only when complete; a device, pipe or folder is never replaced.
-    QSaveFile file(output);
+    // only when complete; a device, pipe or folder is never replaced. The
+    // name is the bytes given, UTF-8 or not.
+    PlatformOutput file;
+    struct Discard {
+        PlatformOutput& output;
+        ~Discard() { platformDiscardOutput(output); } // a no-op once committed
+    } discard { file };
+    std::string why;
     if (toStandardOutput) {
         if (platformStdoutIsTerminal() && !force)
             return usageError(findCommand(QStringLiteral("read")),
@@ -682,20 +689,12 @@ int read(const QString& output, bool force)
             return fail(QStringLiteral("cannot write %1: %2; read replaces only regular files (- writes to "
                                        "standard output)")
                             .arg(shownName, QString::fromLatin1(kind)));
-        if (QFile::encodeName(output) != path)
-            return fail(QStringLiteral("cannot write %1: read makes only files whose names are UTF-8; choose "
-                                       "another name").arg(shownName));
-        if (output.isEmpty())
+        if (path.isEmpty())
             return fail(QStringLiteral("cannot write %1: no name given").arg(shownName));
         // A new OUTPUT is made once and removed again, so that a name the
         // system refuses (too long, say) fails now, not after the chip was read.
-        QFile probe(output);
-        const QFileInfo there(output);
-        if (!there.exists() && !there.isSymLink()
-            && (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !probe.remove()))
-            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, probe.errorString()));
-        if (!file.open(QIODevice::WriteOnly))
-            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, file.errorString()));
+        if (!platformBeginOutput(path.constData(), file, why))
+            return fail(QStringLiteral("cannot write %1: %2").arg(shownName, QString::fromLocal8Bit(why.c_str())));
     }
     DataFlashInfo chip;
     if (!reachChip(frontend::ChipUse::Reading, chip))
@@ -712,8 +711,8 @@ int read(const QString& output, bool force)
     if (toStandardOutput) {
         if (const int status = writeToStandardOutput(contents))
             return status;
-    } else if (file.write(reinterpret_cast<const char*>(contents.data()), size) != size || !file.commit()) {
-        return fail(QStringLiteral("cannot write %1: %2").arg(shownName, file.errorString()));
+    } else if (!platformCommitOutput(file, contents.data(), contents.size(), why)) {
+        return fail(QStringLiteral("cannot write %1: %2").arg(shownName, QString::fromLocal8Bit(why.c_str())));
     }
     note(QStringLiteral("read %1 bytes into %2").arg(size).arg(shownName));
     return kSuccess;
@@ -1042,6 +1041,10 @@ QString helpText(const Command* command)
         parser.addOption(QCommandLineOption(QStringLiteral("force"),
                                             QStringLiteral("read -: write to standard output even when it is a "
                                                            "terminal.")));
+    if (!command || command->takesNoVerify)
+        parser.addOption(QCommandLineOption(QStringLiteral("keep-locked"),
+                                            QStringLiteral("write: accept sectors after FILE that are locked down for "
+                                                           "good as they are (they keep what they hold).")));
     parser.addOption(QCommandLineOption({ QStringLiteral("q"), QStringLiteral("quiet") },
                                         QStringLiteral("Print errors only: no progress, no notes.")));
     parser.addOption(QCommandLineOption({ QStringLiteral("h"), QStringLiteral("help") },
@@ -1112,10 +1115,12 @@ int main(int argc, char* argv[])
     const QCommandLineOption raw(QStringLiteral("raw"));
     const QCommandLineOption force(QStringLiteral("force"));
     const QCommandLineOption anyPort(QStringLiteral("any-port"));
+    const QCommandLineOption keepLocked(QStringLiteral("keep-locked"));
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    const QList<QCommandLineOption> options { port, programmerOption, anyPort, noVerify, raw, force, quietOption, help, version };
+    const QList<QCommandLineOption> options { port, programmerOption, anyPort, noVerify, keepLocked,
+                                              raw,  force,            quietOption, help,  version };
     parser.addOptions(options);
     // -q and -h are words of their own: -dash.ldr is one unknown option, not seven.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -1156,6 +1161,8 @@ int main(int argc, char* argv[])
         return usageError(command, QStringLiteral("--raw applies to write and update only"));
     if (parser.isSet(force) && name != QLatin1String("read"))
         return usageError(command, QStringLiteral("--force applies to read only"));
+    if (parser.isSet(keepLocked) && !command->takesNoVerify)
+        return usageError(command, QStringLiteral("--keep-locked applies to write only"));
 
     if (name == QLatin1String("programmers")) {
         std::fputs(qPrintable(programmer::list()), stdout);
@@ -1201,7 +1208,7 @@ int main(int argc, char* argv[])
         return writeJob(args[1],
                         parser.isSet(noVerify) ? frontend::WriteJob::Programming::Unchecked
                                                : frontend::WriteJob::Programming::Proven,
-                        check);
+                        check, parser.isSet(keepLocked) ? DataFlashLocked::Keep : DataFlashLocked::Refuse);
     if (name == QLatin1String("update"))
         return writeJob(args[1], frontend::WriteJob::Programming::Update, check);
     if (name == QLatin1String("inspect"))

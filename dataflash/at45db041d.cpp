@@ -9,6 +9,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -30,6 +31,10 @@ constexpr std::uint8_t kReadSectorLockdownRegister[] = { 0x35, 0x00, 0x00, 0x00 
 constexpr std::uint8_t kReadSecurityRegister[] = { 0x77, 0x00, 0x00, 0x00 };
 constexpr unsigned kSecurityRegisterLength = 128; // 0 to 63 user, 64 to 127 the factory's unique ID
 
+// Chip erase commands sent before a chip that stays ready after each is
+// given up.
+constexpr int kChipEraseSends = 3;
+
 // Reads of a register before its two reads are given up for agreeing.
 constexpr int kRegisterReads = 8;
 
@@ -43,6 +48,14 @@ constexpr std::uint8_t kExtendedInfoLength = 0x00;
 constexpr Wire kByteWise = Wire::ByteWise;
 
 } // namespace
+
+bool AT45DB041D_ReadStatusConfirmed(DataFlashStatus& st)
+{
+    if (readStatusAgreed(kByteWise, st))
+        return true;
+    lastMessage = QStringLiteral("Failed to read the status byte!");
+    return false;
+}
 
 bool AT45DB041D_ReadStatus(DataFlashStatus& st, std::uint8_t* raw)
 {
@@ -103,10 +116,8 @@ bool AT45DB041D_Connect()
     lastMessage.clear();
     spilink::inUse().start();
     DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st)) {
-        lastMessage = QStringLiteral("Failed to read the status byte!");
+    if (!AT45DB041D_ReadStatusConfirmed(st))
         return false;
-    }
     if (!refuseProtected(st))
         return false;
     if (!st.pageSize256) {
@@ -127,10 +138,8 @@ bool AT45DB041D_Probe(DataFlashInfo& info)
     lastMessage.clear();
     info = DataFlashInfo();
     spilink::inUse().start();
-    if (!AT45DB041D_ReadStatus(info.status)) {
-        lastMessage = QStringLiteral("Failed to read the status byte!");
+    if (!AT45DB041D_ReadStatusConfirmed(info.status))
         return false;
-    }
     info.answered = true;
     frame(kByteWise, &kManufacturerDeviceIdRead, 1, info.id, sizeof info.id);
     return isAt45db041dId(info.id);
@@ -146,10 +155,8 @@ bool AT45DB041D_SetBinaryPageSize()
 {
     lastMessage.clear();
     DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st)) {
-        lastMessage = QStringLiteral("Failed to read the status byte!");
+    if (!AT45DB041D_ReadStatusConfirmed(st))
         return false;
-    }
     if (st.pageSize256) {
         lastMessage = QStringLiteral("Your page size is already 256 B...");
         return true;
@@ -163,7 +170,24 @@ bool AT45DB041D_SetBinaryPageSize()
 bool AT45DB041D_ChipErase(const DataFlashRun& run)
 {
     lastMessage.clear();
-    frame(kByteWise, kChipErase, sizeof kChipErase);
+    // A chip erase keeps the chip busy for seconds: a chip seen ready right
+    // after the command ignored it, as a chip ignores a frame damaged on the
+    // wire, and it is sent again. A chip that does not answer is left to the
+    // wait, which says so.
+    bool erasing = false;
+    for (int sent = 0; sent < kChipEraseSends && !erasing; ++sent) {
+        frame(kByteWise, kChipErase, sizeof kChipErase);
+        DataFlashStatus st;
+        erasing = !readStatusAgreed(kByteWise, st) || !st.ready;
+    }
+    if (!erasing) {
+        lastMessage = QStringLiteral("The chip did not start the chip erase: it was ready at once after each of %1 "
+                                     "erase commands, so it ignored them (check the cable, its length and the "
+                                     "chip's supply); the chip still holds what it held before, nothing was "
+                                     "erased; run the job again!")
+                          .arg(kChipEraseSends);
+        return false;
+    }
     // An erase cannot be cut short: a stop asked meanwhile is acknowledged
     // at once, with the time the erase typically has left, and the caller
     // stops once it has ended.
@@ -247,16 +271,6 @@ bool sectorMarked(const std::uint8_t (&reg)[8], int index)
 
 const char* const kSectorNames[9] = { "0a", "0b", "1", "2", "3", "4", "5", "6", "7" };
 
-// A confirmed status read, a few tries over a noisy wire.
-bool confirmedStatus(DataFlashStatus& st)
-{
-    for (int read = 0; read < kRegisterReads; ++read)
-        if (readConfirmedStatus(Wire::Block, st) == Status::Confirmed)
-            return true;
-    lastMessage = QStringLiteral("Failed to read the status byte!");
-    return false;
-}
-
 } // namespace
 
 bool AT45DB041D_ReadSectors(DataFlashSectors& sectors)
@@ -269,6 +283,82 @@ bool AT45DB041D_ReadSectors(DataFlashSectors& sectors)
         return false;
     std::memcpy(sectors.uniqueId, security + 64, sizeof sectors.uniqueId);
     return true;
+}
+
+namespace dataflash {
+
+// The sector index (0: 0a, 1: 0b, 2 to 8: sectors 1 to 7) of a page.
+static int sectorIndexOf(std::uint32_t page)
+{
+    page %= kDataFlashPages;
+    return page < 8 ? 0 : page < 256 ? 1 : int(page / 256) + 1;
+}
+
+bool pageInMarkedSector(const std::uint8_t (&reg)[8], std::uint32_t page)
+{
+    return sectorMarked(reg, sectorIndexOf(page));
+}
+
+void markSectorOf(std::uint8_t (&reg)[8], std::uint32_t page)
+{
+    const int index = sectorIndexOf(page);
+    if (index < 2)
+        reg[0] = static_cast<std::uint8_t>(reg[0] | (index == 0 ? 0xC0 : 0x30));
+    else
+        reg[index - 1] = 0xFF;
+}
+
+} // namespace dataflash
+
+namespace {
+
+// Sends a protection command until a confirmed status shows it taken, a few
+// times at most.
+bool setProtectionSeen(bool on)
+{
+    for (int sent = 0; sent < kChipEraseSends; ++sent) {
+        frame(Wire::Block, on ? kEnableSectorProtection : kDisableSectorProtection, sizeof kEnableSectorProtection);
+        DataFlashStatus st;
+        if (readStatusAgreed(Wire::Block, st) && st.protect == (on ? 1 : 0))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool dataflash::whileProtected(const std::function<bool(bool protectedChip)>& job)
+{
+    DataFlashStatus st;
+    if (!readStatusAgreed(Wire::Block, st)) {
+        lastMessage = QStringLiteral("The chip stopped answering before its pages were read!");
+        return false;
+    }
+    // A chip that has gone reads its register as all 0xFF: it must still
+    // answer after it.
+    std::uint8_t protection[8];
+    if (!readAgreed(kReadSectorProtectionRegister, protection, sizeof protection))
+        return false;
+    if (!readStatusAgreed(Wire::Block, st)) {
+        lastMessage = QStringLiteral("The chip stopped answering while its sector protection register was read!");
+        return false;
+    }
+    const bool everySector = std::all_of(protection + 1, protection + 8, [](std::uint8_t b) { return b == 0xFF; })
+                             && (protection[0] & 0xF0) == 0xF0;
+    const bool turnedOn = everySector && !st.protect && setProtectionSeen(true);
+    const bool done = job(everySector && (st.protect || turnedOn));
+    if (!turnedOn || setProtectionSeen(false))
+        return done;
+    if (done)
+        lastMessage = QStringLiteral("Sector protection, turned on so that nothing could change the chip meanwhile, "
+                                     "could not be turned off again (check the cable); run unprotect, or power the "
+                                     "board off and on!");
+    return false;
+}
+
+bool dataflash::readLockdownRegister(std::uint8_t (&reg)[8])
+{
+    return readAgreed(kReadSectorLockdownRegister, reg, sizeof reg);
 }
 
 QString dataFlashSectorNames(const std::uint8_t (&reg)[8])
@@ -286,7 +376,7 @@ bool AT45DB041D_SetSectorProtection(DataFlashProtection wanted)
     const bool on = wanted == DataFlashProtection::On;
     frame(kByteWise, on ? kEnableSectorProtection : kDisableSectorProtection, sizeof kEnableSectorProtection);
     DataFlashStatus st;
-    if (!confirmedStatus(st))
+    if (!AT45DB041D_ReadStatusConfirmed(st))
         return false;
     if (on) {
         if (st.protect)

@@ -77,6 +77,11 @@ constexpr unsigned dataFlashPageLength(bool pageSize256)
 // does not carry the AT45DB041D's density code. raw may be null.
 bool AT45DB041D_ReadStatus(DataFlashStatus& st, std::uint8_t* raw = nullptr);
 
+// A status read that a decision can rest on: two neighbouring bytes of one
+// read that agree, a few reads tried over a noisy wire. False, with "Failed
+// to read the status byte!" in lastMessage, when none agrees.
+bool AT45DB041D_ReadStatusConfirmed(DataFlashStatus& st);
+
 // Reads the JEDEC manufacturer and device ID and checks it is an AT45DB041D.
 // id may be null, else receives the four bytes.
 bool AT45DB041D_ReadManufactDevID(std::uint8_t* id);
@@ -211,6 +216,22 @@ enum class DataFlashCheck {
     Unchecked,
 };
 
+// What a write does with sectors after the image that are locked down for
+// good (the chip erase cannot clear them).
+enum class DataFlashLocked {
+    Refuse, // the write is refused before anything changes
+    Keep,   // accepted as they are: they keep what they hold, and are not proven blank
+};
+
+// Reads the lockdown register (two reads alike) and checks that the chip can
+// end holding the image followed by erased pages. False, naming the sectors
+// and what to do, when a sector the image needs is locked down, or one after
+// it unless locked is Keep; locked, when given, then receives one flag per
+// page of the chip, set for the pages after the image kept as they are.
+// Changes nothing: a job calls it before the erase.
+bool AT45DB041D_CheckLockdown(const DataFlashImage& image, DataFlashLocked locked,
+                              std::vector<bool>* keptPages = nullptr);
+
 // Programs an image into a chip that has just been erased, from page 0, the
 // last page zero-padded. Pages of 0xFF are left as the erase left them (and,
 // when proving, compared with buffers of 0xFF). The two SRAM buffers share
@@ -218,12 +239,22 @@ enum class DataFlashCheck {
 // transfer. Progress counts pages proven (or, when unchecked, programmed).
 // Stops at the first page that cannot be written, naming it and what the
 // evidence blames: the wire to the chip, the wire from it, or the flash.
-bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, const DataFlashRun& run = {});
+// When proving, every page after the image is then proven blank (compared
+// with buffers of 0xFF), but for sectors locked down that locked accepts; a
+// page that is not blank is erased and proven again.
+bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, const DataFlashRun& run = {},
+                             DataFlashLocked locked = DataFlashLocked::Refuse);
+
+// After an image written and verified on another path (the window's): every
+// page after it proven blank as AT45DB041D_ProgramImage proves them.
+bool AT45DB041D_ProveErasedAfter(const DataFlashImage& image, DataFlashLocked locked = DataFlashLocked::Refuse,
+                                 const DataFlashRun& run = {});
 
 // The same for a file, loaded for the page size in force.
 bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFlashRun& run = {});
 
-// Erases the whole chip, then proves every page blank: compared with a
+// Refused before the erase when a sector is locked down for good. Erases
+// the whole chip, then proves every page blank: compared with a
 // buffer of 0xFF (and, so that the compare is known to have run, with one
 // whose first byte is 0x00), both filled once. A page that is not blank is
 // erased and programmed blank, then proven again. Progress counts pages

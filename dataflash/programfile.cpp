@@ -42,12 +42,23 @@ public:
         : image(image)
         , prover(image.pageSize256)
         , length(prover.length())
-        , proven(image.pages(), false)
+        , proven(kDataFlashPages, false)
         , programmed(image.pages(), false)
     {
     }
 
+    // Pages after the image in sectors locked down for good, which keep what
+    // they hold: not proven blank.
+    std::vector<bool> lockedKept;
+
     bool writeProven(const DataFlashRun& run);
+    // After the image was written and verified another way: the pages after
+    // it proven blank, the image's pages known to hold it.
+    bool proveErasedAfterVerified(const DataFlashRun& run)
+    {
+        std::fill(proven.begin(), proven.begin() + image.pages(), true);
+        return proveBlankAfterImage(run);
+    }
     bool writeUnchecked(const DataFlashRun& run);
     bool writeChanged(const DataFlashRun& run);
     unsigned noiseCaught() const { return prover.noiseCaught(); }
@@ -55,18 +66,39 @@ public:
     unsigned changed() const { return unsigned(std::count(programmed.begin(), programmed.end(), true)); }
 
 private:
-    // What a page should hold: the image's page, or what a page after the
-    // image held before the first program (see keepNeighboursAfterImage).
+    // What a page should hold: the image's page; after the image, what it
+    // held before the first program (update, see keepNeighboursAfterImage),
+    // else erased.
     void dataOf(std::uint32_t page, std::uint8_t* out) const
     {
         if (page < image.pages())
             image.copyPage(page, out);
+        else if (const auto copy = kept.find(page); copy != kept.end())
+            std::memcpy(out, copy->second.data(), length);
         else
-            std::memcpy(out, kept.at(page).data(), length);
+            std::memset(out, 0xFF, length);
     }
+    // Whether the job knows what the page holds: proven (the image's page,
+    // or blank), or copied before a program near it.
     bool known(std::uint32_t page) const
     {
-        return page < proven.size() ? bool(proven[page]) : kept.count(page) != 0;
+        return page < kDataFlashPages && (proven[page] || kept.count(page) != 0);
+    }
+    bool proveBlankAfterImage(const DataFlashRun& run);
+    // Whether a known page one address bit away holds data (see
+    // Prover::PageStream::likeANeighbour).
+    bool likeANeighbour(std::uint32_t page, const std::uint8_t* data) const
+    {
+        std::uint8_t other[kDataFlashMaxPageLength];
+        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+            const std::uint32_t near = page ^ (1u << bit);
+            if (!known(near))
+                continue;
+            dataOf(near, other);
+            if (std::memcmp(other, data, length) == 0)
+                return true;
+        }
+        return false;
     }
     bool keepNeighboursAfterImage(std::uint32_t page);
     bool programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData);
@@ -78,7 +110,7 @@ private:
     const DataFlashImage& image;
     Prover prover;
     const unsigned length;
-    std::vector<bool> proven;
+    std::vector<bool> proven; // every page of the chip
     std::vector<bool> programmed;
     // Whether pages after the image must keep what they hold (update), and
     // what those a program could reach held before it.
@@ -106,10 +138,10 @@ bool Writer::stopped(const DataFlashRun& run, std::uint32_t page, const char* wh
 
 // Programs page (its data already in the program buffer) while the proof
 // buffer takes the second transfer; while the chip compares, the next
-// page's first transfer replaces this page's in the program buffer, half
-// during each of the proof's compares, so that the decisive compare, sent
-// to the wrong buffer, can never find this page equal to the bytes it was
-// programmed from.
+// page's first transfer replaces this page's in the program buffer, in one
+// frame during the proof's first compare, so that the decisive compare,
+// sent to the wrong buffer, can never find this page equal to the bytes it
+// was programmed from.
 //
 // The first compare, the one that must find a difference, is of the page
 // last proven with the proof buffer, against this page's data: the buffer
@@ -160,7 +192,7 @@ bool Writer::programAndProve(std::uint32_t page, const std::uint8_t* data, bool 
     // from a fresh transfer: the first could pass because its transfer
     // flipped the very bit that the programming transfer flipped. The
     // second leaves the program buffer, with the next page's data, as it is.
-    if (proof == Proof::Proven && prover.noiseSeen())
+    if (proof == Proof::Proven && (prover.noiseSeen() || likeANeighbour(page, data)))
         proof = prover.prove(kProofBuffer, page, data);
     switch (proof) {
     case Proof::Proven:
@@ -305,13 +337,11 @@ bool Writer::keepNeighboursAfterImage(std::uint32_t page)
         if (other < image.pages() || other >= kDataFlashPages || kept.count(other))
             continue;
         std::vector<std::uint8_t> held(length);
-        int reads = 0;
-        while (!prover.readTwice(other, held.data())) {
-            if (++reads == kProofsPerPage) {
-                lastMessage = unreliableWireText(other, "read before page programs near it", WireDirection::FromChip);
-                return false;
-            }
-        }
+        const PageRead read = readPageAgreed(other, image.pageSize256, held.data());
+        if (read == PageRead::Disagreed)
+            lastMessage = unreliableWireText(other, "read before page programs near it", WireDirection::FromChip);
+        if (read != PageRead::Agreed)
+            return false;
         kept.emplace(other, std::move(held));
     }
     return true;
@@ -336,6 +366,7 @@ bool Writer::writeChanged(const DataFlashRun& run)
             run.progress(page + 1, pages);
     };
     stream.stop = [this, &run](std::uint32_t page) { return stopped(run, page, "tested"); };
+    stream.likeANeighbour = [this](std::uint32_t page, const std::uint8_t* data) { return likeANeighbour(page, data); };
     return prover.provePages(pages, stream);
 }
 
@@ -367,6 +398,30 @@ bool Writer::writeProven(const DataFlashRun& run)
         proven[page] = true;
         if (run.progress)
             run.progress(page + 1, pages);
+    }
+    return proveBlankAfterImage(run);
+}
+
+// A program that noise sent astray may have landed after the image, and the
+// erase may have left a page there unerased: every page after the image is
+// proven blank (a page that is not is erased and proven again), but for
+// those in sectors locked down for good, which the job accepted as they
+// are.
+bool Writer::proveBlankAfterImage(const DataFlashRun& run)
+{
+    for (std::uint32_t page = image.pages(); page < kDataFlashPages; ++page) {
+        if (page < lockedKept.size() && lockedKept[page])
+            continue;
+        if (stopped(run, page, "proven"))
+            return false;
+        if (!proveBlank(page)) {
+            lastMessage += QStringLiteral(" The chip holds the file, proven, in pages 0 to %1; page %2 after it is "
+                                          "not erased; run write again.")
+                               .arg(image.pages() - 1)
+                               .arg(page);
+            return false;
+        }
+        proven[page] = true;
     }
     return true;
 }
@@ -409,13 +464,67 @@ bool Writer::writeUnchecked(const DataFlashRun& run)
 
 } // namespace
 
+bool AT45DB041D_CheckLockdown(const DataFlashImage& image, DataFlashLocked locked, std::vector<bool>* keptPages)
+{
+    lastMessage.clear();
+    if (keptPages)
+        keptPages->assign(kDataFlashPages, false);
+    // Read twice: a refusal must not rest on reads that noise spoilt alike.
+    std::uint8_t lockdown[8];
+    std::uint8_t again[8];
+    if (!readLockdownRegister(lockdown) || !readLockdownRegister(again))
+        return false;
+    for (int sector = 0; sector < 8; ++sector)
+        lockdown[sector] &= again[sector];
+    // A chip that has gone reads as all 0xFF, as a register marking every
+    // sector: it must still answer.
+    DataFlashStatus st;
+    if (!readStatusAgreed(Wire::Block, st)) {
+        lastMessage = QStringLiteral("The chip stopped answering while its lockdown register was read!");
+        return false;
+    }
+    // The locked sectors, split by whether the image needs pages in them.
+    std::uint8_t under[8] = {};
+    std::uint8_t after[8] = {};
+    bool anyUnder = false;
+    bool anyAfter = false;
+    for (std::uint32_t page = 0; page < kDataFlashPages; ++page) {
+        if (!pageInMarkedSector(lockdown, page))
+            continue;
+        const bool needed = page < image.pages();
+        markSectorOf(needed ? under : after, page);
+        (needed ? anyUnder : anyAfter) = true;
+        if (!needed && keptPages)
+            (*keptPages)[page] = true;
+    }
+    if (anyUnder) {
+        lastMessage = QStringLiteral("Sectors %1 are locked down for good, and the job must change pages in them: the "
+                                     "chip can never be programmed or erased there (nothing can undo a lockdown); nothing on the "
+                                     "chip was changed; use another chip!")
+                          .arg(dataFlashSectorNames(under));
+        return false;
+    }
+    if (anyAfter && locked == DataFlashLocked::Refuse) {
+        lastMessage = QStringLiteral("Sectors %1 after the file are locked down for good: the erase cannot clear "
+                                     "them, so they would keep the old data they hold; nothing on the chip was "
+                                     "changed. Accept them as they are (pagekiln-cli write --keep-locked), or use "
+                                     "another chip!")
+                          .arg(dataFlashSectorNames(after));
+        return false;
+    }
+    return true;
+}
+
 unsigned lastNoiseCaught = 0;
 
-bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, const DataFlashRun& run)
+bool AT45DB041D_ProgramImage(const DataFlashImage& image, DataFlashCheck check, const DataFlashRun& run,
+                             DataFlashLocked locked)
 {
     lastNoiseCaught = 0;
     return withImage(image, [&](const DataFlashImage& loaded) {
         Writer writer(loaded);
+        if (check == DataFlashCheck::Proven && !AT45DB041D_CheckLockdown(loaded, locked, &writer.lockedKept))
+            return false;
         // The chip may still be finishing the erase the caller waited for.
         if (!waitReported({ 0, 1000 }, Wire::Block,
                           { "Timed out waiting for the chip before page %1 was programmed!",
@@ -431,6 +540,14 @@ bool AT45DB041D_ProgramFile(const char* path, DataFlashCheck check, const DataFl
 {
     DataFlashImage image;
     return AT45DB041D_LoadFile(path, image) && AT45DB041D_ProgramImage(image, check, run);
+}
+
+bool AT45DB041D_ProveErasedAfter(const DataFlashImage& image, DataFlashLocked locked, const DataFlashRun& run)
+{
+    return withImage(image, [&](const DataFlashImage& loaded) {
+        Writer writer(loaded);
+        return AT45DB041D_CheckLockdown(loaded, locked, &writer.lockedKept) && writer.proveErasedAfterVerified(run);
+    });
 }
 
 bool AT45DB041D_UpdateImage(const DataFlashImage& image, const DataFlashRun& run, unsigned* changed)
@@ -458,12 +575,12 @@ bool AT45DB041D_EraseAndProve(const DataFlashRun& run)
     bool pageSize256 = false;
     if (!pageSizeInForce(pageSize256))
         return false;
-    if (!AT45DB041D_ChipErase(run))
-        return false;
     // A blank image of the whole chip: every page is proven blank against
     // the buffers of 0xFF, filled once, and erased again when it is not.
     DataFlashImage blank;
     blank.pageSize256 = pageSize256;
     blank.bytes.assign(std::size_t(kDataFlashPages) * blank.pageLength(), 0xFF);
+    if (!AT45DB041D_CheckLockdown(blank, DataFlashLocked::Refuse) || !AT45DB041D_ChipErase(run))
+        return false;
     return AT45DB041D_ProgramImage(blank, DataFlashCheck::Proven, run);
 }

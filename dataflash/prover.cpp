@@ -28,13 +28,6 @@ constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
 // 14 ms). A ready chip, or a compare started, later than this shows nothing.
 constexpr std::chrono::microseconds kStrayVisibleFor(1000);
 
-// Programs of a guarded page that a stray program changed, before the job
-// gives up; and how deep restores of the pages such programs could reach
-// may nest (each level needs another program sent astray).
-constexpr int kRestoreTries = 6;
-constexpr int kRestoreDepth = 4;
-// Reads of a page, before a wire whose reads never agree is blamed.
-constexpr int kReadsAlike = 20;
 
 } // namespace
 
@@ -118,18 +111,6 @@ bool Prover::programmedFor(std::uint32_t page, bool erase)
                         page);
 }
 
-bool Prover::guard(std::uint32_t page, const std::uint8_t* content)
-{
-    guarded = true;
-    guardPage = page;
-    std::memcpy(guardContent, content, pageLength);
-    guardNeighbours.clear();
-    if (copyNeighbours(page, guardNeighbours))
-        return true;
-    lastMessage = unreliableWireText(page, "read", WireDirection::FromChip);
-    return false;
-}
-
 Prover::Stray Prover::checkStray(std::uint32_t page)
 {
     DataFlashStatus st;
@@ -143,13 +124,13 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
         writeUnchecked = false;
         return Stray::None;
     }
-    if (status == Status::Confirmed)
-        (st.ready ? late : programSeen) = true;
+    // Ready, but seen too late to tell: unsure only because of the clock.
+    late = status == Status::Confirmed && st.ready;
     return strayProgram(page);
 }
 
 // The chip was found running a program that a buffer write became: waited
-// for, and the guarded page proven (restored when it changed).
+// for, so that the proof that follows finds the chip ready.
 Prover::Stray Prover::strayProgram(std::uint32_t page)
 {
     if (!waitReported(kEraseProgramBudget, Wire::Block,
@@ -157,113 +138,7 @@ Prover::Stray Prover::strayProgram(std::uint32_t page)
                         "The chip stopped answering after page %1's buffer was filled!" },
                       page))
         return Stray::Failed;
-    return recheckGuard() ? Stray::Handled : Stray::Failed;
-}
-
-// A program seen running may have landed one address bit away from the
-// guarded page, when noise flipped an address bit of the same write: its
-// neighbours are then checked against their copies too.
-bool Prover::recheckGuard()
-{
-    if (!guarded)
-        return true;
-    if (!restorePage(guardPage, guardContent, 0))
-        return false;
-    if (!std::exchange(programSeen, false))
-        return true;
-    for (const auto& [other, copy] : guardNeighbours) {
-        if (!restorePage(other, copy.data(), 1))
-            return false;
-    }
-    return true;
-}
-
-// Reads of the page until two of them agree; false when none do within the
-// budget. Any two count, not only two in a row: over a wire that flips a
-// bit in one read of two, a pair read together agrees only one time in
-// four, but two intact reads among twenty are all but certain.
-bool Prover::readAlike(std::uint32_t page, std::uint8_t* out)
-{
-    std::vector<std::uint8_t> reads(std::size_t(kReadsAlike) * pageLength);
-    for (int n = 0; n < kReadsAlike; ++n) {
-        std::uint8_t* read = reads.data() + std::size_t(n) * pageLength;
-        sendPageRead(Wire::Block, page, size256, read);
-        for (int earlier = 0; earlier < n; ++earlier) {
-            if (std::memcmp(reads.data() + std::size_t(earlier) * pageLength, read, pageLength) == 0) {
-                std::memcpy(out, read, pageLength);
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-Prover::Held Prover::holds(std::uint32_t page, const std::uint8_t* content)
-{
-    std::uint8_t read[kDataFlashMaxPageLength];
-    if (!readAlike(page, read))
-        return Held::Unreadable;
-    return std::memcmp(read, content, pageLength) == 0 ? Held::Same : Held::Differs;
-}
-
-// What the pages a program of page reaches when one address bit flips hold
-// now; false when one cannot be read twice alike.
-bool Prover::copyNeighbours(std::uint32_t page, Copies& copies)
-{
-    for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
-        const std::uint32_t other = page ^ (1u << bit);
-        std::vector<std::uint8_t> copy(pageLength);
-        if (!readAlike(other, copy.data()))
-            return false;
-        copies.emplace_back(other, std::move(copy));
-    }
-    return true;
-}
-
-// The page may have been erased and programmed with a buffer's content.
-// Whether it was is read from the chip (two reads alike), not proven: a
-// proof fails as often for noise in its own transfer, and every needless
-// program is one more that an address bit flipped on the way can send to
-// another page. One that changed is programmed with its content until it
-// reads right. A program that lands elsewhere leaves this page as it was,
-// so a single program that made it right landed here; after more than one,
-// the pages a flipped address bit reaches are read again against copies
-// taken before the first, and restored in turn when they changed.
-bool Prover::restorePage(std::uint32_t page, const std::uint8_t* content, int depth)
-{
-    Held held = holds(page, content);
-    if (held == Held::Same)
-        return true;
-    Copies neighbours;
-    if (held == Held::Differs && depth < kRestoreDepth && !copyNeighbours(page, neighbours))
-        held = Held::Unreadable;
-    int programs = 0;
-    while (held == Held::Differs && depth < kRestoreDepth && programs < kRestoreTries) {
-        load(0, page, content);
-        startProgram(0, page, true);
-        if (!programmedFor(page, true))
-            return false;
-        ++programs;
-        held = holds(page, content);
-    }
-    if (held == Held::Unreadable) {
-        lastMessage = unreliableWireText(page, "read", WireDirection::FromChip);
-        return false;
-    }
-    if (held == Held::Differs) {
-        lastMessage = QStringLiteral("Page %1 was overwritten when noise on the wire to the chip turned a command "
-                                     "into a page program, and could not be restored (check the cable, its length "
-                                     "and the chip's supply)!")
-                          .arg(page);
-        return false;
-    }
-    if (programs > 1) {
-        for (const auto& [other, copy] : neighbours) {
-            if (!restorePage(other, copy.data(), depth + 1))
-                return false;
-        }
-    }
-    return true;
+    return Stray::Handled;
 }
 
 // Waits for a compare to end. A compare takes at most 200 us from its start;
@@ -276,9 +151,7 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
     const Wait wait = waitUntilReady(kCompareOrProgram, Wire::Block, &st);
     if (!afterWrite) {
         // Busy past any compare: a write before it became a program, and
-        // the compare was ignored.
-        if (wait == Wait::TimedOut)
-            programSeen = true;
+        // the compare was ignored; waited for, COMP tells.
         if (wait == Wait::Ready || (wait == Wait::TimedOut && comparedFor(page, st)))
             return Proof::Proven;
         if (wait == Wait::Silent)
@@ -297,7 +170,6 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
         lastMessage = QStringLiteral("The chip stopped answering while comparing page %1!").arg(page);
         return Proof::Failed;
     case Wait::TimedOut:
-        programSeen = true;
         break;
     }
     return strayProgram(page) == Stray::Failed ? Proof::Failed : Proof::Unsure;
@@ -319,37 +191,42 @@ Proof Prover::noted(Proof proof)
 Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
                           Evidence evidence)
 {
-    return noted(finishOnce(buffer, page, data, overlap, evidence));
+    Proof proof = finishOnce(buffer, page, data, overlap, evidence);
+    // A proof never returns with the chip busy (a compare not waited for, a
+    // program that a buffer write became): the next frame, a page read
+    // above all, must find it idle.
+    if ((proof == Proof::Differs || proof == Proof::Unsure)
+        && !waitReported(kEraseProgramBudget, Wire::Block,
+                         { "Timed out waiting for the chip after page %1 was compared!",
+                           "The chip stopped answering after page %1 was compared!" },
+                         page))
+        proof = Proof::Failed;
+    return noted(proof);
 }
 
 Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
                          Evidence evidence)
 {
-    const unsigned half = pageLength / 2;
     std::uint8_t next[kDataFlashMaxPageLength];
     bool holdFirstByte = false;
     if (overlap) {
         std::memcpy(next, overlap->data, pageLength);
         if (overlap->flipFirst)
             next[0] = static_cast<std::uint8_t>(~next[0]);
-        // Should the first half leave the bytes the page was programmed
-        // from as they are, its first byte goes inverted until the proof is
-        // over: a compare that noise sends to that buffer must not find the
-        // page equal to them.
-        holdFirstByte = overlap->replacing && std::memcmp(next, overlap->replacing, half) == 0;
+        // Should the transfer leave the bytes the page was programmed from
+        // as they are, its first byte goes inverted until the proof is over:
+        // a compare that noise sends to that buffer must not find the page
+        // equal to them.
+        holdFirstByte = overlap->replacing && std::memcmp(next, overlap->replacing, pageLength) == 0;
         if (holdFirstByte)
             next[0] = static_cast<std::uint8_t>(~next[0]);
     }
-    // In a guarded job a program made of the buffer write before this
-    // compare hits the guarded page, which this proof does not look at: the
-    // compare must have been sent in time to show that there was none.
     late = false;
-    if (guarded && compareLate) {
-        late = true;
-        return Proof::Unsure;
-    }
+    // The other buffer is filled in one frame: a fill the chip ignored
+    // leaves it holding what it held before, whole, which a proof of the
+    // next page by the page it held then finds equal (see provePages).
     if (overlap)
-        write(overlap->buffer, overlap->aim, next, half);
+        write(overlap->buffer, overlap->aim, next, pageLength);
     DataFlashStatus st;
     if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)
         return waited;
@@ -360,18 +237,15 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
         return Proof::Unsure;
     // Should noise make the patch a program of the page it is aimed at, the
     // chip is busy for milliseconds and ignores the compare that follows:
-    // COMP stays set and the proof fails (callers that guard a page check it
-    // then).
+    // COMP stays set and the proof fails.
     if (evidence == Evidence::FlippedFirstByte)
-        patchFirstByte(buffer, aimFor(page), data[0]);
+        patchFirstByte(buffer, page, data[0]);
     startCompare(buffer, page);
     if (evidence == Evidence::FlippedFirstByte && compareLate) {
         late = true;
         return Proof::Unsure;
     }
-    if (overlap)
-        write(overlap->buffer, overlap->aim, next + half, pageLength - half, half);
-    if (const Proof waited = compared(page, overlap, st); waited != Proof::Proven)
+    if (const Proof waited = compared(page, false, st); waited != Proof::Proven)
         return waited;
     if (st.comp)
         return Proof::Differs;
@@ -384,7 +258,7 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
 
 Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data)
 {
-    loadFlipped(buffer, aimFor(page), data);
+    loadFlipped(buffer, page, data);
     if (const Stray stray = checkStray(page); stray != Stray::None)
         return noted(stray == Stray::Handled ? Proof::Unsure : Proof::Failed);
     startCompare(buffer, page);
@@ -400,8 +274,13 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
     if (pages > 1)
         stream.expected(1, data[1]);
     bool reload = true; // the page's buffer has to be filled whole
-    // The page's buffer holds its data as it is, and the page before, just
-    // proven, holds other data: the compare with that page sets COMP.
+    // What each buffer held when its last proof passed, and of which page
+    // (-1: nothing known, as after a resolve, which may use both).
+    std::uint8_t held[2][kDataFlashMaxPageLength];
+    long heldPage[2] = { -1, -1 };
+    // The page's buffer was filled with its data as it is, and the page
+    // whose data that buffer held before holds other data: the compare with
+    // that page sets COMP only if the fill was taken.
     bool byPrevious = false;
     for (std::uint32_t page = 0; page < pages; ++page) {
         if (stream.stop && stream.stop(page))
@@ -409,23 +288,24 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         const int other = 1 - buffer;
         Stray stray = Stray::None;
         if (reload) {
-            loadFlipped(buffer, aimFor(page), data[buffer]);
+            loadFlipped(buffer, page, data[buffer]);
             stray = checkStray(page);
             byPrevious = false;
         }
         if (stray == Stray::Failed)
             return false;
-        // After a stray program the buffer may hold the guarded page's
-        // content, put there to restore it: the page goes to resolve, which
-        // proves it from fresh transfers.
+        // After a stray program the page goes to resolve, which proves it
+        // from fresh transfers.
         Proof proof;
         if (stray == Stray::None) {
-            startCompare(buffer, byPrevious ? page - 1 : page);
-            // The next page's data goes as it is when it differs from this
-            // page's, saving the first byte's correction in its proof.
+            startCompare(buffer, byPrevious ? std::uint32_t(heldPage[buffer]) : page);
+            // The next page's data goes as it is when it differs from what
+            // its buffer held, saving the first byte's correction in its
+            // proof.
             const bool last = page + 1 == pages;
-            const bool nextByThis = !last && std::memcmp(data[other], data[buffer], pageLength) != 0;
-            const Overlap next { other, aimFor(page + 1), data[other], !nextByThis, nullptr };
+                    const bool nextByThis = !last && heldPage[other] >= 0
+                                    && std::memcmp(data[other], held[other], pageLength) != 0;
+            const Overlap next { other, page + 1, data[other], !nextByThis, nullptr };
             proof = finishProof(buffer, page, data[buffer], last ? nullptr : &next,
                                 byPrevious ? Evidence::OtherPage : Evidence::FlippedFirstByte);
             byPrevious = nextByThis;
@@ -434,10 +314,18 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         }
         // The second proof leaves the other buffer, with the next page's
         // transfer, as it is.
-        if (proof == Proof::Proven && stream.confirmOnceNoisy && sawNoise)
+        if (proof == Proof::Proven
+            && ((stream.confirmOnceNoisy && sawNoise)
+                || (stream.likeANeighbour && stream.likeANeighbour(page, data[buffer]))))
             proof = prove(buffer, page, data[buffer]);
         if (proof == Proof::Failed)
             return false;
+        if (proof == Proof::Proven) {
+            std::memcpy(held[buffer], data[buffer], pageLength);
+            heldPage[buffer] = page;
+        } else {
+            heldPage[0] = heldPage[1] = -1;
+        }
         if (proof != Proof::Proven && !stream.resolve(page, buffer, data[buffer]))
             return false;
         stream.passed(page, data[buffer]);
@@ -461,13 +349,6 @@ QString unreliableWireText(std::uint32_t page, const char* doing, WireDirection 
     return text.arg(page).arg(QLatin1String(doing));
 }
 
-bool Prover::readTwice(std::uint32_t page, std::uint8_t* out)
-{
-    std::uint8_t again[kDataFlashMaxPageLength];
-    sendPageRead(Wire::Block, page, size256, out);
-    sendPageRead(Wire::Block, page, size256, again);
-    return std::memcmp(out, again, pageLength) == 0;
-}
 
 // A test of the wire from the chip alone: an idle chip repeats the same
 // status byte for as long as it is clocked, whatever arrives on SI after
@@ -503,14 +384,14 @@ void Prover::explainUnproven(std::uint32_t page, const std::uint8_t* data)
     std::uint8_t held[kDataFlashMaxPageLength];
     std::uint8_t heldAgain[kDataFlashMaxPageLength];
     bool flash = false;
-    if (readTwice(page, held) && std::memcmp(held, data, pageLength) != 0) {
+    if (readPageAgreed(page, size256, held) == PageRead::Agreed && std::memcmp(held, data, pageLength) != 0) {
         // One more program: a flash that does not take the data gives the
         // same wrong bytes again, a wire that flips bits other ones.
         load(0, page, data);
         startProgram(0, page, true);
         if (!programmedFor(page, true))
             return;
-        flash = readTwice(page, heldAgain) && std::memcmp(held, heldAgain, pageLength) == 0;
+        flash = readPageAgreed(page, size256, heldAgain) == PageRead::Agreed && std::memcmp(held, heldAgain, pageLength) == 0;
     }
     if (flash)
         lastMessage = QStringLiteral("Page %1 does not match the file after programming: the flash did not take it "

@@ -37,36 +37,17 @@ public:
 
     // Noise can turn a buffer write into a page program through a buffer
     // (0x84 -> 0x85 or 0x86, 0x87 -> 0x86, 0x85 or 0x83), which erases and
-    // programs the page its don't-care address bits name. A job that must
-    // leave the chip as it was aims every buffer write at a page whose
-    // content it knows (proven, or read twice alike) and has that page
-    // checked, and restored when changed, whenever the chip is found busy
-    // after a buffer write: a page program takes milliseconds, far longer
-    // than the next frame. Without a guard, writes are aimed at the page
-    // they are for, and a write found to have become a program makes the
-    // proof unsure. That a chip is ready, or ran a compare, shows no program
-    // only when seen within kStrayVisibleFor of the write: a process the
-    // system suspended for longer may find such a program over; it then
-    // counts as found.
-    // The guarded page's neighbours (one page address bit away) are copied
-    // here, two reads alike each: a program found running is where a write
-    // may have had an address bit flipped too, and lands on one of them.
-    // False, with lastMessage set, when one cannot be read twice alike.
-    bool guard(std::uint32_t page, const std::uint8_t* content);
-    // The page buffer writes are aimed at: the guarded one, if any, else page.
-    std::uint32_t aimFor(std::uint32_t page) const { return guarded ? guardPage : page; }
-    // After a buffer write for page: Handled when the chip was not found
-    // ready in time (see guard), so that the write may have become a program
-    // (the guarded page has then been proven, and restored when it changed).
-    // Failed, with lastMessage set, when the chip did not become ready or the
-    // guarded page could not be restored.
+    // programs the page its don't-care address bits name: writes are aimed
+    // at the page they are for. After a buffer write for page: Handled when
+    // the chip was not found ready in time, so that the write may have
+    // become a program (waited for; the proof is then unsure). Failed, with
+    // lastMessage set, when the chip did not become ready. That a chip is
+    // ready, or ran a compare, shows no program only when seen within
+    // kStrayVisibleFor of the write. A job that must change nothing keeps
+    // the chip's sector protection on (see ChipProtectedForReading), so
+    // that such a program is refused.
     enum class Stray { None, Handled, Failed };
     Stray checkStray(std::uint32_t page);
-    // After a proof that did not pass, in a guarded job: reads the guarded
-    // page again (the patch of a proof that noise made a program hits it
-    // unseen but for the failed proof), restoring it when it changed. False,
-    // with lastMessage set, when it could not be restored.
-    bool recheckGuard();
 
     unsigned length() const { return pageLength; }
     bool pageSize256() const { return size256; }
@@ -81,9 +62,9 @@ public:
     void startCompare(int buffer, std::uint32_t page);
     void startProgram(int buffer, std::uint32_t page, bool erase);
 
-    // A transfer into the other buffer made while a proof's two compares
-    // run, half during each, so that the chip's compare time is spent
-    // sending: the next page's data.
+    // A transfer into the other buffer, in one frame, made while a proof's
+    // first compare runs, so that the chip's compare time is spent sending:
+    // the next page's data.
     struct Overlap {
         int buffer;
         std::uint32_t aim;            // the page its don't-care address bits name
@@ -98,7 +79,7 @@ public:
     // COMP is known set), the first byte is corrected, and a second compare
     // must clear COMP. A compare the chip ignored leaves COMP as it was and
     // so can never pass for one that found the page equal. The buffer
-    // writes are aimed as aimFor says. With an overlap, its transfer goes
+    // writes are aimed at page. With an overlap, its transfer goes
     // meanwhile; it is complete only when the proof passed (a caller reloads
     // that buffer otherwise). A write found to have become a program makes
     // the proof unsure.
@@ -114,8 +95,10 @@ public:
     // Proves pages 0 to pages - 1 in turn against what expected says they
     // hold, one transfer a page: the two buffers take turns, the next page's
     // transfer going while the chip compares this one. A page whose data
-    // differs from the page before it is sent as it is, and its proof's
-    // first compare is of that page, just proven (evidence OtherPage). What
+    // differs from what its buffer held at its last proof
+    // is sent as it is, and its proof's first compare is of that page
+    // (evidence OtherPage): a fill the chip did not take leaves that page's
+    // data there, which the compare then finds equal. What
     // expected says is asked while the chip is idle. A page that does not
     // pass goes to resolve (which may use both buffers); one that passes, or
     // that resolve accepts, to passed. stop is asked before each page. False
@@ -130,6 +113,10 @@ public:
         // from a fresh transfer before it is taken, since a bit the read
         // flipped and the proof's transfer flipped back passes for the page.
         bool confirmOnceNoisy = false;
+        // Whether a page one address bit away holds the same data, as far as
+        // the job knows: a compare whose address lost that bit on the wire
+        // would pass there, so a page that passes is proven once more.
+        std::function<bool(std::uint32_t page, const std::uint8_t* data)> likeANeighbour;
     };
     bool provePages(std::uint32_t pages, const PageStream& stream);
 
@@ -170,8 +157,6 @@ public:
     // chip when status reads show it flipping bits, else the one to it.
     WireDirection blamedWire();
 
-    // Reads the page twice; false when the two reads disagree.
-    bool readTwice(std::uint32_t page, std::uint8_t* out);
 
 private:
     void write(int buffer, std::uint32_t aim, const std::uint8_t* data, unsigned length, unsigned offset = 0);
@@ -182,20 +167,12 @@ private:
     Proof noted(Proof proof);
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
-    enum class Held { Same, Differs, Unreadable };
-    bool readAlike(std::uint32_t page, std::uint8_t* out);
-    Held holds(std::uint32_t page, const std::uint8_t* content);
-    using Copies = std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>;
-    bool copyNeighbours(std::uint32_t page, Copies& copies);
-    bool restorePage(std::uint32_t page, const std::uint8_t* content, int depth);
 
     bool sawNoise = false;
     unsigned caught = 0;
     // The unsure outcome being made has no other cause than a check that
-    // came too late after a buffer write (see guard).
+    // came too late after a buffer write (see checkStray).
     bool late = false;
-    // A program was seen running that no command of ours started.
-    bool programSeen = false;
     // The last buffer write: when the chip was released after it, whether
     // the chip has been seen ready in time since (so that it did not become
     // a program), and whether the last compare started too late after it
@@ -204,10 +181,6 @@ private:
     WireClock::time_point programmedAt; // when the last program was sent
     bool writeUnchecked = false;
     bool compareLate = false;
-    bool guarded = false;
-    std::uint32_t guardPage = 0;
-    std::uint8_t guardContent[kDataFlashMaxPageLength] = {};
-    Copies guardNeighbours;
     bool size256;
     unsigned pageLength;
 };

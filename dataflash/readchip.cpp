@@ -1,5 +1,8 @@
 // Reading the whole chip out, every page proven: the bytes read are written
-// back into a buffer and the chip compares them with the page.
+// back into a buffer and the chip compares them with the page, with the
+// chip's sector protection on meanwhile, so that nothing sent can change it;
+// where the protection does not cover the chip, by page reads alone, each
+// page read until two reads agree.
 #include "at45db041d.h"
 
 #include "prover.h"
@@ -10,9 +13,18 @@ using namespace dataflash;
 
 namespace {
 
-// Reads of page 0 before it is given up: at one flipped bit in 10000 on the
-// wire from the chip a page read arrives intact about four times in five.
-constexpr int kReadsPerPage = 10;
+using Enough = std::function<bool(const std::uint8_t* data, std::size_t bytes)>;
+
+// Whether the caller has the pages it needs once page is next: contents
+// then ends before page.
+bool readEnough(const Enough& enough, std::vector<std::uint8_t>& contents, std::uint32_t page, unsigned length)
+{
+    if (!enough || page == 0 || !enough(contents.data(), std::size_t(page) * length))
+        return false;
+    contents.resize(std::size_t(page) * length);
+    return true;
+}
+
 // Proofs of a page that failed one, before it is given up. With both wires
 // at one flipped bit in 10000 a page read arrives intact about four times
 // in five and a proof's transfer as often, and half of a whole chip's pages
@@ -20,49 +32,44 @@ constexpr int kReadsPerPage = 10;
 // (twenty, as many as one in twenty).
 constexpr int kProofsPerPage = 30;
 
-constexpr int kProofBuffer = 0;
-
-} // namespace
-
-bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run)
+// Page reads alone: each page read until two reads agree, on a ready chip.
+bool readByPageReads(std::vector<std::uint8_t>& contents, bool pageSize256, const Enough& enough,
+                     const DataFlashRun& run)
 {
-    return AT45DB041D_ReadChipUntil(contents, nullptr, run);
-}
-
-bool AT45DB041D_ReadChipUntil(std::vector<std::uint8_t>& contents,
-                              const std::function<bool(const std::uint8_t* data, std::size_t bytes)>& enough,
-                              const DataFlashRun& run)
-{
-    lastMessage.clear();
-    bool pageSize256 = false;
-    if (!pageSizeInForce(pageSize256))
-        return false;
-    Prover prover(pageSize256);
-    const unsigned length = prover.length();
-    contents.assign(std::size_t(kDataFlashPages) * length, 0);
-    // Page 0, and the pages one address bit away from it, are read twice
-    // alike before anything is written to a buffer: every buffer write is
-    // aimed at page 0, and whatever page a program noise made of one lands
-    // on can be restored.
-    std::uint8_t first[kDataFlashMaxPageLength];
-    for (int reads = 0; !prover.readTwice(0, first);) {
-        if (++reads == kReadsPerPage) {
-            lastMessage = unreliableWireText(0, "read", WireDirection::FromChip);
+    const unsigned length = dataFlashPageLength(pageSize256);
+    for (std::uint32_t page = 0; page < kDataFlashPages; ++page) {
+        if (readEnough(enough, contents, page, length))
+            return true;
+        if (run.stopRequested && run.stopRequested()) {
+            lastMessage = QStringLiteral("Stopped on request after reading %1 pages.").arg(page);
             return false;
         }
+        const PageRead read = readPageAgreed(page, pageSize256, contents.data() + std::size_t(page) * length);
+        if (read == PageRead::Disagreed)
+            lastMessage = unreliableWireText(page, "read", WireDirection::FromChip);
+        if (read != PageRead::Agreed)
+            return false;
+        if (run.progress)
+            run.progress(page + 1, kDataFlashPages);
     }
-    if (!prover.guard(0, first))
-        return false;
+    return true;
+}
+
+// Every page proven by the chip's compare: only on a protected chip, since
+// a buffer write is one bit from a program (0x84 -> 0x85, 0x86).
+bool readProven(std::vector<std::uint8_t>& contents, bool pageSize256, const Enough& enough, const DataFlashRun& run)
+{
+    Prover prover(pageSize256);
+    const unsigned length = prover.length();
     // Each page's bytes, as read, are what its proof expects; the stream
     // reads a page while the chip is idle, before the page ahead of it is
     // proven.
-    Prover::PageStream stream;
-    stream.expected = [&](std::uint32_t page, std::uint8_t* out) {
-        if (page == 0)
-            std::memcpy(out, first, length);
-        else
-            sendPageRead(Wire::Block, page, pageSize256, out);
+    const auto readWhenReady = [&](std::uint32_t page, std::uint8_t* out) {
+        waitUntilReady({ 0, 350 }, Wire::Block);
+        sendPageRead(Wire::Block, page, pageSize256, out);
     };
+    Prover::PageStream stream;
+    stream.expected = readWhenReady;
     // A page whose proof did not pass is read again, and the read is taken
     // once two proofs of it pass, each from a fresh transfer: a single pass
     // could come from the transfer flipping back the very bit the read
@@ -70,15 +77,11 @@ bool AT45DB041D_ReadChipUntil(std::vector<std::uint8_t>& contents,
     // read again; one that has passed once is kept through one failure,
     // which is then most likely the transfer's.
     stream.resolve = [&](std::uint32_t page, int buffer, std::uint8_t* read) {
-        // The proof that did not pass may be one whose patch noise made a
-        // program of the guarded page: it is checked after every such proof.
-        if (!prover.recheckGuard())
-            return false;
         int passes = 0;
         int failures = 0;
         for (int proofs = 0; proofs < kProofsPerPage; ++proofs) {
             if (passes + failures == 0)
-                sendPageRead(Wire::Block, page, pageSize256, read);
+                readWhenReady(page, read);
             const Proof proof = prover.prove(buffer, page, read);
             if (proof == Proof::Failed)
                 return false;
@@ -87,8 +90,6 @@ bool AT45DB041D_ReadChipUntil(std::vector<std::uint8_t>& contents,
                     return true;
                 continue;
             }
-            if (!prover.recheckGuard())
-                return false;
             // A read that passed once is dropped at its second failure.
             if (++failures > passes)
                 passes = failures = 0;
@@ -97,22 +98,48 @@ bool AT45DB041D_ReadChipUntil(std::vector<std::uint8_t>& contents,
         return false;
     };
     stream.confirmOnceNoisy = true;
+    // Pages already read, one address bit away, that hold the same bytes.
+    stream.likeANeighbour = [&](std::uint32_t page, const std::uint8_t* read) {
+        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+            const std::uint32_t near = page ^ (1u << bit);
+            if (near < page && std::memcmp(contents.data() + std::size_t(near) * length, read, length) == 0)
+                return true;
+        }
+        return false;
+    };
     stream.passed = [&](std::uint32_t page, const std::uint8_t* read) {
         std::memcpy(contents.data() + std::size_t(page) * length, read, length);
         if (run.progress)
             run.progress(page + 1, kDataFlashPages);
     };
-    bool readEnough = false;
+    bool enoughRead = false;
     stream.stop = [&](std::uint32_t page) {
-        if (enough && page > 0 && enough(contents.data(), std::size_t(page) * length)) {
-            contents.resize(std::size_t(page) * length);
-            readEnough = true;
-            return true;
-        }
+        if (readEnough(enough, contents, page, length))
+            return enoughRead = true;
         if (!run.stopRequested || !run.stopRequested())
             return false;
         lastMessage = QStringLiteral("Stopped on request after reading %1 pages.").arg(page);
         return true;
     };
-    return prover.provePages(kDataFlashPages, stream) || readEnough;
+    return prover.provePages(kDataFlashPages, stream) || enoughRead;
+}
+
+} // namespace
+
+bool AT45DB041D_ReadChip(std::vector<std::uint8_t>& contents, const DataFlashRun& run)
+{
+    return AT45DB041D_ReadChipUntil(contents, nullptr, run);
+}
+
+bool AT45DB041D_ReadChipUntil(std::vector<std::uint8_t>& contents, const Enough& enough, const DataFlashRun& run)
+{
+    lastMessage.clear();
+    bool pageSize256 = false;
+    if (!pageSizeInForce(pageSize256))
+        return false;
+    contents.assign(std::size_t(kDataFlashPages) * dataFlashPageLength(pageSize256), 0);
+    return whileProtected([&](bool protectedChip) {
+        return protectedChip ? readProven(contents, pageSize256, enough, run)
+                             : readByPageReads(contents, pageSize256, enough, run);
+    });
 }

@@ -2,7 +2,9 @@
 // the chip's own compare, the two buffers taking turns so that the next
 // page's transfer goes while the chip compares. A difference is confirmed by
 // a fresh transfer and compare, then a read of the page, before it is
-// reported.
+// reported. The chip's sector protection is on meanwhile, so that nothing
+// sent can change it; where it does not cover the chip, pages are only
+// read, each until two reads agree.
 #include "at45db041d.h"
 
 #include "inputfile.h"
@@ -31,11 +33,15 @@ public:
     }
 
     bool run(const DataFlashRun& run, DataFlashDifference* difference);
+    bool runByPageReads(const DataFlashRun& run, DataFlashDifference* difference);
 
 private:
     unsigned checkedLength(std::uint32_t page) const { return page + 1 == image.pages() ? lastChecked : length; }
     void expected(std::uint32_t page, std::uint8_t* out);
     bool confirm(std::uint32_t page, int buffer, std::uint8_t* data, DataFlashDifference* difference);
+    bool differs(std::uint32_t page, const std::uint8_t* onChip, const std::uint8_t* data,
+                 DataFlashDifference* difference);
+    bool stopped(const DataFlashRun& run, std::uint32_t page);
 
     const DataFlashImage& image;
     Prover prover;
@@ -53,8 +59,57 @@ void Verifier::expected(std::uint32_t page, std::uint8_t* out)
     if (checked == length)
         return;
     std::uint8_t onChip[kDataFlashMaxPageLength];
+    waitUntilReady({ 0, 350 }, Wire::Block);
     sendPageRead(Wire::Block, page, prover.pageSize256(), onChip);
     std::memcpy(out + checked, onChip + checked, length - checked);
+}
+
+// Whether the page read from the chip differs from the image in the bytes
+// that count; if so, names where.
+bool Verifier::differs(std::uint32_t page, const std::uint8_t* onChip, const std::uint8_t* data,
+                       DataFlashDifference* difference)
+{
+    const unsigned checked = checkedLength(page);
+    const auto mismatch = std::mismatch(onChip, onChip + checked, data);
+    if (mismatch.first == onChip + checked)
+        return false;
+    const unsigned offset = unsigned(mismatch.first - onChip);
+    if (difference)
+        *difference = { page, offset, onChip[offset], data[offset] };
+    lastMessage = QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page);
+    return true;
+}
+
+bool Verifier::stopped(const DataFlashRun& run, std::uint32_t page)
+{
+    if (!run.stopRequested || !run.stopRequested())
+        return false;
+    lastMessage = QStringLiteral("Stopped before page %1 was compared.").arg(page);
+    return true;
+}
+
+// Page reads alone: each page read until two reads agree, on a ready chip,
+// and compared here.
+bool Verifier::runByPageReads(const DataFlashRun& run, DataFlashDifference* difference)
+{
+    const std::uint32_t pages = image.pages();
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (stopped(run, page))
+            return false;
+        std::uint8_t onChip[kDataFlashMaxPageLength];
+        std::uint8_t data[kDataFlashMaxPageLength];
+        const PageRead read = readPageAgreed(page, prover.pageSize256(), onChip);
+        if (read == PageRead::Disagreed)
+            lastMessage = unreliableWireText(page, "verified", WireDirection::FromChip);
+        if (read != PageRead::Agreed)
+            return false;
+        image.copyPage(page, data);
+        if (differs(page, onChip, data, difference))
+            return false;
+        if (run.progress)
+            run.progress(page + 1, pages);
+    }
+    return true;
 }
 
 // The page compared different: proven again from a fresh transfer; when it
@@ -62,8 +117,6 @@ void Verifier::expected(std::uint32_t page, std::uint8_t* out)
 bool Verifier::confirm(std::uint32_t page, int buffer, std::uint8_t* data, DataFlashDifference* difference)
 {
     const unsigned checked = checkedLength(page);
-    if (!prover.recheckGuard())
-        return false;
     int passedInARow = 0;
     for (int attempt = 0; attempt < kConfirmations; ++attempt) {
         const Proof proof = prover.prove(buffer, page, data);
@@ -76,24 +129,16 @@ bool Verifier::confirm(std::uint32_t page, int buffer, std::uint8_t* data, DataF
         if (proof == Proof::Proven)
             continue;
         passedInARow = 0;
-        if (!prover.recheckGuard())
-            return false;
         if (proof != Proof::Differs)
             continue;
         std::uint8_t first[kDataFlashMaxPageLength];
-        std::uint8_t second[kDataFlashMaxPageLength];
-        sendPageRead(Wire::Block, page, prover.pageSize256(), first);
-        sendPageRead(Wire::Block, page, prover.pageSize256(), second);
-        if (std::memcmp(first, second, length) != 0)
-            continue;
-        const auto mismatch = std::mismatch(first, first + checked, data);
-        if (mismatch.first != first + checked) {
-            const unsigned offset = unsigned(mismatch.first - first);
-            if (difference)
-                *difference = { page, offset, first[offset], data[offset] };
-            lastMessage = QStringLiteral("Verification failed: page %1 does not hold what the file has there!").arg(page);
+        const PageRead read = readPageAgreed(page, prover.pageSize256(), first);
+        if (read == PageRead::NotReady)
             return false;
-        }
+        if (read == PageRead::Disagreed)
+            continue;
+        if (differs(page, first, data, difference))
+            return false;
         // The image's bytes are there: what differed was in the bytes after
         // them, read earlier over a noisy wire.
         std::memcpy(data + checked, first + checked, length - checked);
@@ -107,19 +152,6 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
     const std::uint32_t pages = image.pages();
     if (!pages)
         return true;
-    // Page 0, and the pages one address bit away from it, are read twice
-    // alike before anything is written to a buffer: every buffer write is
-    // aimed at page 0, and whatever page a program noise made of one lands
-    // on can be restored.
-    std::uint8_t first[kDataFlashMaxPageLength];
-    for (int reads = 0; !prover.readTwice(0, first);) {
-        if (++reads == kConfirmations) {
-            lastMessage = unreliableWireText(0, "verified", WireDirection::FromChip);
-            return false;
-        }
-    }
-    if (!prover.guard(0, first))
-        return false;
     Prover::PageStream stream;
     stream.expected = [this](std::uint32_t page, std::uint8_t* out) { expected(page, out); };
     stream.resolve = [this, difference](std::uint32_t page, int buffer, std::uint8_t* data) {
@@ -129,11 +161,19 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
         if (run.progress)
             run.progress(page + 1, pages);
     };
-    stream.stop = [&run](std::uint32_t page) {
-        if (!run.stopRequested || !run.stopRequested())
-            return false;
-        lastMessage = QStringLiteral("Stopped before page %1 was compared.").arg(page);
-        return true;
+    stream.stop = [this, &run](std::uint32_t page) { return stopped(run, page); };
+    // Pages of the image one address bit away that hold the same data.
+    stream.likeANeighbour = [this, pages](std::uint32_t page, const std::uint8_t* data) {
+        std::uint8_t other[kDataFlashMaxPageLength];
+        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+            const std::uint32_t near = page ^ (1u << bit);
+            if (near >= pages)
+                continue;
+            image.copyPage(near, other);
+            if (std::memcmp(other, data, checkedLength(page)) == 0)
+                return true;
+        }
+        return false;
     };
     return prover.provePages(pages, stream);
 }
@@ -145,7 +185,9 @@ bool AT45DB041D_VerifyImage(const DataFlashImage& image, DataFlashPadding paddin
 {
     return withImage(image, [&](const DataFlashImage& loaded) {
         Verifier verifier(loaded, padding);
-        return verifier.run(run, difference);
+        return whileProtected([&](bool protectedChip) {
+            return protectedChip ? verifier.run(run, difference) : verifier.runByPageReads(run, difference);
+        });
     });
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace dataflash {
 
@@ -23,6 +24,9 @@ constexpr std::uint8_t kStatusPageSize256 = 0x01;
 // Bytes one confirmed status read clocks at most before giving up on two
 // neighbours that agree: a flipped bit spoils two of them.
 constexpr int kStatusBytesPerRead = 4;
+// Confirmed status reads tried, over a noisy wire, before a decision that
+// rests on the status gives up.
+constexpr int kStatusReadsAgreed = 8;
 
 // A chip that is gone: no status read has carried the density code for
 // this long. Between such reads the poll sleeps at most kSilentSpacingMs,
@@ -83,6 +87,34 @@ void sendPageRead(Wire wire, std::uint32_t page, bool pageSize256, std::uint8_t*
     frame(wire, command, sizeof command, out, dataFlashPageLength(pageSize256));
 }
 
+PageRead readPageAgreed(std::uint32_t page, bool pageSize256, std::uint8_t* out)
+{
+    // Any two count, not only two in a row: over a wire that flips a bit in
+    // one read of two, a pair read together agrees only one time in four,
+    // but two intact reads among twenty are all but certain.
+    constexpr int kReads = 20;
+    // Longer than a page program with erase (at most 35 ms).
+    constexpr DataFlashPoll kReadyBudget { 0, 350 };
+    const unsigned length = dataFlashPageLength(pageSize256);
+    std::vector<std::uint8_t> reads(std::size_t(kReads) * length);
+    for (int n = 0; n < kReads; ++n) {
+        if (!waitReported(kReadyBudget, Wire::Block,
+                          { "Timed out waiting for the chip before page %1 was read!",
+                            "The chip stopped answering while page %1 was read!" },
+                          page))
+            return PageRead::NotReady;
+        std::uint8_t* read = reads.data() + std::size_t(n) * length;
+        sendPageRead(Wire::Block, page, pageSize256, read);
+        for (int earlier = 0; earlier < n; ++earlier) {
+            if (std::memcmp(reads.data() + std::size_t(earlier) * length, read, length) == 0) {
+                std::memcpy(out, read, length);
+                return PageRead::Agreed;
+            }
+        }
+    }
+    return PageRead::Disagreed;
+}
+
 bool decodeStatus(std::uint8_t byte, DataFlashStatus& st)
 {
     st = DataFlashStatus();
@@ -125,10 +157,20 @@ Status readConfirmedStatus(Wire wire, DataFlashStatus& st)
     return Status::Disagreed;
 }
 
+bool readStatusAgreed(Wire wire, DataFlashStatus& st)
+{
+    for (int read = 0; read < kStatusReadsAgreed; ++read) {
+        if (readConfirmedStatus(wire, st) == Status::Confirmed)
+            return true;
+    }
+    st = DataFlashStatus();
+    return false;
+}
+
 bool pageSizeInForce(bool& pageSize256)
 {
     DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st)) {
+    if (!readStatusAgreed(Wire::Block, st)) {
         lastMessage = QStringLiteral("Failed to read chip's status byte!");
         return false;
     }
@@ -150,6 +192,10 @@ Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last,
             eachPoll();
         if (pause) // a poll without interval reads back to back, without a system call between
             platformSleepMs(pause);
+        // The chip is judged by a read made after the deadline: a process
+        // the system stopped between a busy read and the clock's reading
+        // must not fail a chip that finished meanwhile.
+        const Clock::time_point readAt = Clock::now();
         DataFlashStatus st;
         const Status status = readConfirmedStatus(wire, st);
         const Clock::time_point now = Clock::now();
@@ -169,7 +215,7 @@ Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last,
         }
         // A chip that is not answering is left to the silence rule, so that
         // it is reported as gone rather than as slow.
-        if (now - start >= limit && !silent)
+        if (readAt - start >= limit && !silent)
             return Wait::TimedOut;
     }
 }

@@ -69,6 +69,13 @@ void sendPageCommand(Wire wire, std::uint8_t opcode, std::uint32_t page, bool pa
 // Main memory page read of one whole page into out.
 void sendPageRead(Wire wire, std::uint32_t page, bool pageSize256, std::uint8_t* out);
 
+// Reads a page until two reads agree (any two of a few), each on a chip
+// whose confirmed status says ready: a busy chip reads as 0xFF, and two
+// such reads agree too. NotReady, with lastMessage set, when the chip stays
+// busy or stops answering.
+enum class PageRead { Agreed, Disagreed, NotReady };
+PageRead readPageAgreed(std::uint32_t page, bool pageSize256, std::uint8_t* out);
+
 // Decodes a status byte; false (flags all 0) when it lacks the AT45DB041D's
 // density code.
 bool decodeStatus(std::uint8_t byte, DataFlashStatus& st);
@@ -84,7 +91,32 @@ enum class Status {
 // neighbours that disagree. Reads until two agree, a few bytes at most.
 Status readConfirmedStatus(Wire wire, DataFlashStatus& st);
 
-// The page size in force, from one status read; false, with "Failed to read
+// A status read that a decision rests on: confirmed reads until one
+// succeeds, a few at most; false (flags all 0) when none does or the chip
+// is silent.
+bool readStatusAgreed(Wire wire, DataFlashStatus& st);
+
+// Sector registers (protection 32h, lockdown 35h): a byte per sector, sector
+// 0's byte marking 0a (pages 0 to 7) with bits 7 and 6 and 0b (8 to 255)
+// with 5 and 4; each other sector (256 pages) marked by FF.
+bool pageInMarkedSector(const std::uint8_t (&reg)[8], std::uint32_t page);
+// Runs a job that must change nothing (read, verify) with the chip's
+// volatile sector protection on, where the sector protection register marks
+// every sector: the chip then refuses any frame that noise turns into a
+// program or an erase. job receives whether that is so; when it is not, the
+// job must send nothing one damaged bit could turn into a program (page and
+// status reads only). The protection is turned off again at the end only
+// when it was off before. False, with lastMessage set, when the job failed
+// or the protection could not be put back as it was.
+bool whileProtected(const std::function<bool(bool protectedChip)>& job);
+
+// Reads the lockdown register (35h) until two reads agree; false, with
+// lastMessage set, when they keep disagreeing.
+bool readLockdownRegister(std::uint8_t (&reg)[8]);
+// Marks the sector holding page in reg, in the same layout.
+void markSectorOf(std::uint8_t (&reg)[8], std::uint32_t page);
+
+// The page size in force, from a confirmed status read; false, with "Failed to read
 // chip's status byte!" in lastMessage, when the chip does not answer.
 bool pageSizeInForce(bool& pageSize256);
 

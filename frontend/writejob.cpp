@@ -81,8 +81,8 @@ bool readFile(const Job& job, WriteJobState& state, QStringList& problem)
 bool stillIn264BytePages(WriteJobState& state, QStringList& problem)
 {
     DataFlashStatus st;
-    if (!AT45DB041D_ReadStatus(st)) {
-        problem << QStringLiteral("Failed to read the status byte!");
+    if (!AT45DB041D_ReadStatusConfirmed(st)) {
+        problem << lastMessage;
         return false;
     }
     state.in264BytePages = !st.pageSize256;
@@ -98,9 +98,11 @@ bool setPageSize(const Job& job, WriteJobState& state, QStringList& problem)
     return job.pendingPageSize == Job::PendingPageSize::WriteAnyway || stillIn264BytePages(state, problem);
 }
 
-bool erase(WriteJobReport& report, WriteJobState& state, QStringList& problem)
+bool erase(const Job& job, WriteJobReport& report, WriteJobState& state, QStringList& problem)
 {
-    if (AT45DB041D_ChipErase(stageRun(WriteStage::Erase, report, state)))
+    // Sectors the chip will refuse end the job before anything changes.
+    if (AT45DB041D_CheckLockdown(state.image, job.locked)
+        && AT45DB041D_ChipErase(stageRun(WriteStage::Erase, report, state)))
         return true;
     problem << lastMessage;
     return false;
@@ -113,11 +115,13 @@ bool program(const Job& job, WriteJobReport& report, WriteJobState& state, QStri
     switch (job.programming) {
     case Job::Programming::WriteAndVerify:
         // Done only once the chip has been read back and holds the file, with
-        // the zero padding written after it.
-        done = AT45DB041D_WriteImage(state.image) && AT45DB041D_VerifyImage(state.image, DataFlashPadding::Zeros);
+        // the zero padding written after it, and every page after it is
+        // proven erased.
+        done = AT45DB041D_WriteImage(state.image) && AT45DB041D_VerifyImage(state.image, DataFlashPadding::Zeros)
+               && AT45DB041D_ProveErasedAfter(state.image, job.locked);
         break;
     case Job::Programming::Proven:
-        done = AT45DB041D_ProgramImage(state.image, DataFlashCheck::Proven, run);
+        done = AT45DB041D_ProgramImage(state.image, DataFlashCheck::Proven, run, job.locked);
         break;
     case Job::Programming::Unchecked:
         done = AT45DB041D_ProgramImage(state.image, DataFlashCheck::Unchecked, run);
@@ -171,7 +175,7 @@ WriteOutcome runWriteJob(const WriteJob& job, WriteJobReport& report, WriteJobSt
         return WriteOutcome::Failed;
 
     if (job.programming != Job::Programming::Update) {
-        if (!runStage(WriteStage::Erase, [&] { return erase(report, state, problem); }))
+        if (!runStage(WriteStage::Erase, [&] { return erase(job, report, state, problem); }))
             return WriteOutcome::Failed;
         if (report.stopRequested())
             return WriteOutcome::Stopped;
@@ -187,10 +191,11 @@ WriteOutcome runWriteJob(const WriteJob& job, WriteJobReport& report, WriteJobSt
     }
     // After writing as it is, whether that was in 264-byte pages, for the
     // front end to tell.
-    if (job.pendingPageSize == Job::PendingPageSize::WriteAnyway) {
-        DataFlashStatus st;
-        state.in264BytePages = AT45DB041D_ReadStatus(st) && !st.pageSize256;
-    }
+    // The layout the file was written in, which the program stage checked
+    // against the chip: no status byte spoilt on the wire can lose the
+    // notice.
+    if (job.pendingPageSize == Job::PendingPageSize::WriteAnyway)
+        state.in264BytePages = !state.image.pageSize256;
     report.finished(stage, state);
     return WriteOutcome::Done;
 }

@@ -22,7 +22,7 @@ enum class WriteStage {
     Connect,     // the port's lock, then the chip found and writable
     PageSize,    // 256-byte pages set (a one-time switch)
     ReadFile,    // the file read whole and checked, before anything is changed
-    Erase,       // the whole chip erased (not for an update)
+    Erase,       // the lockdown checked, then the whole chip erased (not for an update)
     Program,     // the file programmed, and checked as the job asks
 };
 
@@ -57,6 +57,10 @@ struct WriteJob {
     // the chip is changed: false refuses the file, with its lines in
     // problem (the read stage fails). None: every file is written as it is.
     std::function<bool(const DataFlashImage& image, QStringList& problem)> acceptFile;
+
+    // Sectors after the file locked down for good, which the erase cannot
+    // clear: the job refused before the erase, or they are kept as they are.
+    DataFlashLocked locked = DataFlashLocked::Refuse;
 
     // How the link is made ready, then taken for this program: none, the
     // port library loaded and the port locked (loadPortLibrary, lockPort).

@@ -1,7 +1,8 @@
 # bash completion for pagekiln-cli: the commands, every option (--no-verify
-# after write only, --raw after write and update, --force after read only),
-# the links for --programmer (with the spidev devices present) and file names
-# for write, update, verify, read and inspect, spaces and all.
+# and --keep-locked after write only, --raw after write and update, --force
+# after read only), the links for --programmer (with the spidev devices
+# present) and file names for write, update, verify, read and inspect,
+# spaces and all.
 _pagekiln_cli()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
@@ -24,7 +25,7 @@ _pagekiln_cli()
     elif [[ $cur == -* ]]; then
         options="--port --programmer --any-port -q --quiet -h --help"
         [[ -z $command ]] && options+=" -v --version"
-        [[ $command == write ]] && options+=" --no-verify"
+        [[ $command == write ]] && options+=" --no-verify --keep-locked"
         [[ $command == write || $command == update ]] && options+=" --raw"
         [[ $command == read ]] && options+=" --force"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

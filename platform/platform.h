@@ -62,6 +62,29 @@ PlatformRead platformReadFile(const char* path, std::uint64_t limit, std::vector
 // there or it is a regular file (or a link to one). Looks without opening it.
 const char* platformSpecialFileKind(const char* path);
 
+// An output file written under a temporary name beside it and put in its
+// place only when whole, so that a run that fails keeps the old file. Names
+// are the bytes given, whatever they are (on Windows in the code page).
+struct PlatformOutput {
+    std::intptr_t handle = -1; // the temporary file, open for writing; -1 when none
+    std::string path;          // the name the file gets (a link's target, where it leads to one)
+    std::string temporary;     // the name it is written under
+};
+
+// Makes the temporary file beside path, after trying path itself (made and
+// removed again when nothing is there), so that a name the system refuses
+// fails now. The file keeps the old file's permissions. False, with the
+// system's reason, when either cannot be made.
+bool platformBeginOutput(const char* path, PlatformOutput& output, std::string& why);
+
+// Writes bytes into the temporary file, flushes it to the disk and renames
+// it over path. False, with the reason, on any failure; the temporary file
+// is then gone and the old file as it was.
+bool platformCommitOutput(PlatformOutput& output, const std::uint8_t* bytes, std::size_t size, std::string& why);
+
+// Removes the temporary file of an output not committed; nothing otherwise.
+void platformDiscardOutput(PlatformOutput& output);
+
 // What to do when the port library reports its port driver closed, in words
 // for the user: run once as administrator on Windows; on Linux, load the
 // parallel-port drivers and join the lp group.

@@ -152,6 +152,104 @@ const char* platformSpecialFileKind(const char* path)
     return stat(path, &info) == 0 ? specialKind(info.st_mode) : nullptr;
 }
 
+namespace {
+
+// Writes all of length bytes, resuming after signals and short writes.
+bool writeFully(int fd, const std::uint8_t* data, std::size_t length)
+{
+    while (length) {
+        const ssize_t put = write(fd, data, length);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data += put;
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+} // namespace
+
+bool platformBeginOutput(const char* path, PlatformOutput& output, std::string& why)
+{
+    output = {};
+    output.path = path;
+    struct stat info {};
+    const bool there = lstat(path, &info) == 0;
+    // A link is followed, as far as it leads: the file it names is replaced.
+    if (there && S_ISLNK(info.st_mode)) {
+        if (char* target = realpath(path, nullptr)) {
+            output.path = target;
+            std::free(target);
+        }
+    }
+    const bool old = stat(output.path.c_str(), &info) == 0;
+    // Nothing there: the name itself is tried. (A link that leads nowhere is
+    // replaced, as any file would be.)
+    if (!there) {
+        const int probe = open(output.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+        if (probe < 0 || (close(probe), unlink(output.path.c_str())) != 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+    }
+    // A short name of its own, so that a name at the system's longest still
+    // has a temporary file beside it.
+    const std::size_t slash = output.path.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : output.path.substr(0, slash + 1);
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        output.temporary = folder + ".pagekiln-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".part";
+        const int fd = open(output.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            break;
+        if (old && fchmod(fd, info.st_mode & 07777) != 0) {
+            why = std::strerror(errno);
+            close(fd);
+            unlink(output.temporary.c_str());
+            return false;
+        }
+        output.handle = fd;
+        return true;
+    }
+    why = std::strerror(errno);
+    return false;
+}
+
+bool platformCommitOutput(PlatformOutput& output, const std::uint8_t* bytes, std::size_t size, std::string& why)
+{
+    const int fd = static_cast<int>(output.handle);
+    bool done = fd >= 0 && writeFully(fd, bytes, size) && fsync(fd) == 0;
+    int error = errno;
+    if (fd >= 0 && close(fd) != 0 && done) {
+        done = false;
+        error = errno;
+    }
+    output.handle = -1;
+    if (done && rename(output.temporary.c_str(), output.path.c_str()) != 0) {
+        done = false;
+        error = errno;
+    }
+    if (!done) {
+        why = std::strerror(error);
+        platformDiscardOutput(output);
+    }
+    output.temporary.clear();
+    return done;
+}
+
+void platformDiscardOutput(PlatformOutput& output)
+{
+    if (output.handle >= 0)
+        close(static_cast<int>(output.handle));
+    if (!output.temporary.empty())
+        unlink(output.temporary.c_str());
+    output.handle = -1;
+    output.temporary.clear();
+}
+
 const char* platformPortDriverAdvice()
 {
     return "The port driver could not be opened: load the parallel-port drivers (sudo modprobe parport_pc ppdev) "

@@ -174,6 +174,79 @@ const char* platformSpecialFileKind(const char* path)
     return nullptr;
 }
 
+bool platformBeginOutput(const char* path, PlatformOutput& output, std::string& why)
+{
+    output = {};
+    output.path = path;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const HANDLE probe = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (probe == INVALID_HANDLE_VALUE) {
+            why = systemReason(GetLastError());
+            return false;
+        }
+        CloseHandle(probe);
+    }
+    // A short name of its own beside path, whatever path's length.
+    const std::size_t slash = output.path.find_last_of("\\/:");
+    const std::string folder = slash == std::string::npos ? std::string() : output.path.substr(0, slash + 1);
+    DWORD error = ERROR_FILE_EXISTS;
+    for (unsigned attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
+        output.temporary = folder + "pagekiln-" + std::to_string(GetCurrentProcessId()) + "-"
+                           + std::to_string(attempt) + ".part";
+        const HANDLE file = CreateFileA(output.temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            output.handle = reinterpret_cast<std::intptr_t>(file);
+            return true;
+        }
+        error = GetLastError();
+    }
+    output.temporary.clear();
+    why = systemReason(error);
+    return false;
+}
+
+bool platformCommitOutput(PlatformOutput& output, const std::uint8_t* bytes, std::size_t size, std::string& why)
+{
+    const HANDLE file = reinterpret_cast<HANDLE>(output.handle);
+    bool done = output.handle != -1;
+    while (done && size) {
+        DWORD put = 0;
+        const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        done = WriteFile(file, bytes, chunk, &put, nullptr) && put != 0;
+        bytes += put;
+        size -= put;
+    }
+    done = done && FlushFileBuffers(file);
+    DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    if (output.handle != -1)
+        CloseHandle(file);
+    output.handle = -1;
+    if (done && !MoveFileExA(output.temporary.c_str(), output.path.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        done = false;
+        error = GetLastError();
+    }
+    if (!done) {
+        why = systemReason(error);
+        platformDiscardOutput(output);
+    }
+    output.temporary.clear();
+    return done;
+}
+
+void platformDiscardOutput(PlatformOutput& output)
+{
+    if (output.handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(output.handle));
+    if (!output.temporary.empty())
+        DeleteFileA(output.temporary.c_str());
+    output.handle = -1;
+    output.temporary.clear();
+}
+
 const char* platformPortDriverAdvice()
 {
     return "The port driver could not be opened: run Pagekiln once as administrator so that the port library "

@@ -196,6 +196,10 @@ public:
     long ignoredFrames = 0;
     long bufferWrites = 0;
     long mutationCount = 0;
+    long ignoredCount = 0; // frames seen so far that start with config.ignored.opcode
+    // A chip erase was taken: busy until a status read has seen it, however
+    // short the erase's busy time.
+    bool eraseSeenBusy = false;
     bool mutating = false; // the frame being shifted in is the mutated one
     std::uint64_t accesses = 0;
     Noise siNoise, soNoise;
@@ -208,7 +212,7 @@ public:
     FILE* frameLogFile = nullptr;
 
     void powerUp();
-    bool isBusy() const { return Clock::now() < busyUntil; }
+    bool isBusy() const { return eraseSeenBusy || Clock::now() < busyUntil; }
     // While a program, transfer or compare runs from one buffer, the other
     // buffer can still be written and read.
     bool allowedWhileBusy(const BufferCommand& command) const
@@ -298,10 +302,12 @@ void Chip::powerUp()
     compareMismatch = false;
     protectionEnabled = config.protect;
     busyUntil = {};
+    eraseSeenBusy = false;
     commands = 0;
     ignoredFrames = 0;
     bufferWrites = 0;
     mutationCount = 0;
+    ignoredCount = 0;
     mutating = false;
     selected = false;
     clockHigh = false;
@@ -474,6 +480,8 @@ void Chip::release()
         return;
     }
     ++commands;
+    if (!frame.empty() && frame[0] == kStatusRead && frame.size() > 1)
+        eraseSeenBusy = false;
     if (bitsIn == 0)
         execute();
     if (frameHook)
@@ -603,6 +611,8 @@ void Chip::execute()
 {
     if (frame.empty())
         return;
+    if (config.ignored.nth >= 0 && frame[0] == config.ignored.opcode && ignoredCount++ == config.ignored.nth)
+        return;
     const BufferCommand command = bufferCommand(frame[0]);
     if (isBusy() && !allowedWhileBusy(command))
         return;
@@ -680,7 +690,11 @@ void Chip::execute()
             if (config.stuck.page >= 0)
                 applyStuckBits(static_cast<unsigned>(config.stuck.page) % kPages);
             saveImage(0, kMemorySize);
+            // Even a chip without busy times is seen erasing, as any real
+            // chip is for seconds (a driver tells a taken erase that way):
+            // busy for the next status read.
             beBusyFor(config.chipEraseUs);
+            eraseSeenBusy = true;
         }
         break;
     default:
@@ -766,6 +780,12 @@ Config configFromEnvironment()
                                     static_cast<std::uint32_t>(addressMask) };
             }
         }
+    }
+    if (const char* ignored = std::getenv("PAGEKILN_SIM_IGNORE"); ignored && *ignored) {
+        char* end = nullptr;
+        const unsigned long opcode = std::strtoul(ignored, &end, 16);
+        if (*end == ':')
+            config.ignored = { static_cast<std::uint8_t>(opcode), std::strtol(end + 1, nullptr, 10) };
     }
     if (const int n = envFields("PAGEKILN_SIM_NOISE", f); n >= 3)
         config.noise = { f[0], static_cast<unsigned>(f[1]), static_cast<std::uint8_t>(f[2]), n == 4 ? f[3] : 1 };

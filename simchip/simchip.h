@@ -96,6 +96,15 @@ struct Config {
         std::uint32_t addressMask = 0; // and these bits of its three address bytes
     } mutation;
 
+    // A command the chip does not take, as it ignores a frame damaged on
+    // the wire: the nth frame (0 first, counted from power-up) that starts
+    // with opcode is clocked in and then ignored
+    // (PAGEKILN_SIM_IGNORE=OPCODE:NTH, hex opcode).
+    struct Ignored {
+        std::uint8_t opcode = 0;
+        long nth = -1;              // -1: every command is taken
+    } ignored;
+
     // Random bit errors on the wires, as on a long unshielded cable: each SI
     // bit the chip samples and each SO bit the port reads is flipped with
     // this probability (PAGEKILN_SIM_NOISE_SI, PAGEKILN_SIM_NOISE_SO), from a

@@ -346,7 +346,7 @@ void WindowTest::writeSucceeds()
 
     bool configured = false;
     for (const simchip::Frame& frame : simchip::frames())
-        configured = configured || (!frame.in.empty() && frame.in[0] == 0x3D);
+        configured = configured || testing::bytes(frame.in) == QByteArray::fromHex("3D2A80A6");
     simchip::clearFrames();
     QCOMPARE(configured, !page256);
     PlatformPortLock second = kNoPortLock;
@@ -391,12 +391,13 @@ void WindowTest::writeFails_data()
     QTest::newRow("chip vanishes after the page size change") << true << false << false << 4L << ""
                                                               << "Setting page size to 256B failed!" << 1
                                                               << "The chip stopped answering after the page size change!";
-    // connect 2 frames, page size 3, file check 1, erase command 1: silent during the erase
-    QTest::newRow("chip vanishes while erasing") << true << false << false << 7L << "" << "Erasing chip failed!" << 2
+    // connect 2 frames, page size 3, file check 1, lockdown 5, erase command
+    // and the status read that sees it run 2: silent during the erase
+    QTest::newRow("chip vanishes while erasing") << true << false << false << 13L << "" << "Erasing chip failed!" << 2
                                                  << "The chip stopped answering while erasing!";
-    // connect 2, page size 1, file check 1, erase 2, status 1, two pages of 3,
-    // then page 2's buffer write and program
-    QTest::newRow("chip vanishes while writing") << true << false << true << 15L << "" << "Writing data failed!" << 3
+    // connect 2, page size 1, file check 1, lockdown 5, erase 3, status 1,
+    // two pages of 3, then page 2's buffer write and program
+    QTest::newRow("chip vanishes while writing") << true << false << true << 21L << "" << "Writing data failed!" << 3
                                                  << "The chip stopped answering while programming page 2!";
     // A file that cannot be written is found before the chip is erased.
     QTest::newRow("file deleted after selection") << true << false << false << -1L << "deleted"
@@ -421,6 +422,17 @@ void WindowTest::writeFails_data()
                                                      "there!";
     QTest::newRow("cell stuck at 0") << true << false << true << -1L << "stuck" << "Writing data failed!" << 3
                                      << "Verification failed: page 1 does not hold what the file has there!";
+    // The pages after the file are proven erased before "Done.".
+    QTest::newRow("a page after the file that does not erase")
+        << true << false << false << -1L << "stuck after" << "Writing data failed!" << 3
+        << "Page 600 does not match the file after programming: the flash did not take it (a worn or damaged chip)! "
+           "The chip holds the file, proven, in pages 0 to 4; page 600 after it is not erased; run write again.";
+    // Found before the erase: the board keeps its old image.
+    QTest::newRow("a sector after the file locked down")
+        << true << false << false << -1L << "locked after" << "Erasing chip failed!" << 2
+        << "Sectors 3 after the file are locked down for good: the erase cannot clear them, so they would keep the "
+           "old data they hold; nothing on the chip was changed. Accept them as they are (pagekiln-cli write "
+           "--keep-locked), or use another chip!";
 }
 
 void WindowTest::writeFails()
@@ -442,6 +454,10 @@ void WindowTest::writeFails()
         config.noise = { 2, 7, 0x10, 1 }; // page 2's buffer write
     else if (fault == QLatin1String("stuck"))
         config.stuck = { 1, 3, 0x08 };    // 'x' is 0x78: bit 3 set
+    else if (fault == QLatin1String("stuck after"))
+        config.stuck = { 600, 0, 0x01 };
+    else if (fault == QLatin1String("locked after"))
+        config.lockdown[3] = 0xFF;        // pages 768 to 1023
     // Another program holds port 278, the one the window is set to.
     struct HeldPort {
         PlatformPortLock lock = kNoPortLock;
@@ -486,7 +502,7 @@ void WindowTest::writeFails()
     QCOMPARE(messages[0].icon, QMessageBox::Warning);
     QCOMPARE(messages[0].title, QStringLiteral("Problem"));
     QCOMPARE(messages[0].text, problem);
-    const bool eraseStarted = progress >= 3 || statusText == QLatin1String("Erasing chip failed!");
+    const bool eraseStarted = progress >= 3 || (statusText == QLatin1String("Erasing chip failed!") && stopAfter >= 0);
     if (present && !eraseStarted) {
         QCOMPARE(simchip::physicalPage(0), oldImage);
         QCOMPARE(simchip::physicalPage(600), oldImage);

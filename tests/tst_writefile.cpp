@@ -317,6 +317,18 @@ void WriteFileTest::verifyFindsDifferences_data()
     // Flipped bits on both wires are neither a difference nor hide one.
     QTest::newRow("noisy wires, the chip holds the file") << "noisy" << true << QString();
     QTest::newRow("noisy wires, a cell stuck at 0") << "stuck, noisy" << true << differs.arg(4);
+    // Page 5's decisive compare arrives for page 4, which holds the same
+    // data: pages like a neighbour are proven twice.
+    QTest::newRow("a compare sent to a page one bit away that holds the same data") << "stuck, alike" << true
+                                                                                    << differs.arg(5);
+    // Page 6's fill is ignored, leaving page 4's data in its buffer, which
+    // is what page 6 wrongly holds: the proof's evidence is page 4.
+    QTest::newRow("a buffer fill ignored, the page holding what the buffer kept") << "fill ignored" << true
+                                                                                  << differs.arg(6);
+    // The protection register leaves sectors out: pages are only read.
+    QTest::newRow("noisy wires, protection not covering the chip") << "partly protected, noisy" << true << QString();
+    QTest::newRow("a cell stuck at 0, protection not covering the chip") << "stuck, partly protected" << true
+                                                                         << differs.arg(4);
 }
 
 // What the chip holds is read back page by page; the first page that differs
@@ -336,6 +348,15 @@ void WriteFileTest::verifyFindsDifferences()
     }
     if (fault.startsWith(QLatin1String("stuck")))
         config.stuck = { 4, 10, 0x10 };
+    if (fault == QLatin1String("stuck, alike")) {
+        data.replace(5 * 264, 264, data.mid(4 * 264, 264));
+        config.stuck = { 5, 10, 0x10 };
+        config.mutation = { 0x61, 5, 0x00, 0x000200 }; // buffer 2's sixth compare: page 5's decisive one
+    }
+    if (fault == QLatin1String("fill ignored"))
+        config.ignored = { 0x84, 10 + 4 }; // after the write's ten: pages 0 (two), 2, 4, then page 6's fill
+    if (fault.contains(QLatin1String("partly protected")))
+        config.protection[3] = 0x00; // sector 3 unprotected
     else if (fault == QLatin1String("noise"))
         config.noise = { 2, 5, 0x01, 1 };
     QVERIFY(attach(config));
@@ -349,22 +370,28 @@ void WriteFileTest::verifyFindsDifferences()
         std::vector<std::uint8_t> last = simchip::page(9);
         last[200] = 0x01;
         simchip::setPage(9, last);
+    } else if (fault == QLatin1String("fill ignored")) {
+        simchip::setPage(6, simchip::physicalPage(4));
     } else if (fault == QLatin1String("silent")) {
         // An erased chip that goes silent while the first page is compared
-        // (after page 0 and its 11 neighbours are read twice each).
+        // (after two status reads for the page size, the protection turned
+        // on in six frames, page 0's buffer write and a status read).
         QCOMPARE(writeInput(QByteArray(5 * 264, char(0xFF))), path);
-        config.stopAfterCommands = 24 + 2 * 2;
+        config.stopAfterCommands = 2 + 6 + 2;
         QVERIFY(attach(config));
     }
     if (noisy) {
         config.noiseSi = config.noiseSo = 1e-4;
+        config.seed = 2; // flips bits in the reads and transfers of these rows
         simchip::reset(config);
     }
     DataFlashImage image;
     QVERIFY2(AT45DB041D_LoadFile(name.constData(), image), qPrintable(lastMessage));
+    const std::vector<std::uint8_t> before = simchip::contents();
     const bool holds = AT45DB041D_VerifyImage(image, padding ? DataFlashPadding::Zeros : DataFlashPadding::Ignored);
     QCOMPARE(lastMessage, message);
     QCOMPARE(holds, message.isEmpty());
+    QVERIFY(simchip::contents() == before); // a verify changes nothing
     if (noisy)
         QVERIFY(simchip::noiseFlips().si + simchip::noiseFlips().so > 0);
 }
@@ -403,6 +430,23 @@ void WriteFileTest::fastPathFaults_data()
         << "Page 0 could not be proven: the data sent to the chip keeps arriving different, so the wire to the chip "
            "is unreliable (check the cable, its length and the chip's supply)!";
     QTest::newRow("the chip vanishes") << "vanishes" << 0L << "The chip stopped answering while";
+    QTest::newRow("the chip erase ignored once: sent again") << "erase ignored" << 0L << QString();
+    QTest::newRow("the chip erase ignored every time")
+        << "erase never taken" << 0L << "The chip did not start the chip erase: it was ready at once after each of 3";
+    // Page 5's program arrives with page address bit 10 flipped and lands
+    // on page 1029, after the image: found by its blank proof and erased.
+    QTest::newRow("a program sent after the image") << "88 astray" << 0L << QString();
+    QTest::newRow("a sector after the image locked down")
+        << "locked after" << 0L << "Sectors 7 after the file are locked down for good";
+    QTest::newRow("a sector after the image locked down, kept") << "locked after, kept" << 0L << QString();
+    QTest::newRow("a sector under the image locked down")
+        << "locked under" << 0L << "Sectors 0a 0b are locked down for good, and the job must change pages in them";
+    // A stop asked once the failing page is programmed or compared: the
+    // failure is told, and the stop was not taken (which the front ends
+    // would report as Stopped, the failure's text lost).
+    QTest::newRow("a cell stuck at 0, a stop asked meanwhile") << "stuck, stop asked" << 0L << "Page 5 does not match";
+    QTest::newRow("a blank page that does not erase, a stop asked meanwhile") << "stuck blank, stop asked" << 0L
+                                                                              << "Page 8 does not match";
 }
 
 void WriteFileTest::fastPathFaults()
@@ -410,6 +454,8 @@ void WriteFileTest::fastPathFaults()
     QFETCH(QString, fault);
     QFETCH(long, noiseCount);
     QFETCH(QString, message);
+    const bool stopAsked = fault.endsWith(QLatin1String(", stop asked"));
+    fault.remove(QLatin1String(", stop asked"));
     simchip::Config config = fastChip();
     config.pageSize256 = true;
     if (fault.startsWith(QLatin1String("noise")))
@@ -440,12 +486,33 @@ void WriteFileTest::fastPathFaults()
         config.pageProgramUs = 6000;
     } else if (fault == QLatin1String("vanishes"))
         config.stopAfterCommands = 40;
+    else if (fault == QLatin1String("erase ignored"))
+        config.ignored = { 0xC7, 0 };
+    else if (fault == QLatin1String("erase never taken")) // every sector locked: the chip never starts it
+        std::fill_n(config.lockdown, 8, std::uint8_t(0xFF));
+    else if (fault == QLatin1String("88 astray"))
+        config.mutation = { 0x88, 5, 0x00, 0x040000 };
+    else if (fault.startsWith(QLatin1String("locked")))
+        config.lockdown[fault == QLatin1String("locked under") ? 0 : 7] = 0xFF;
     QByteArray data = content(12 * 256);
     data[5 * 256 + 17] = char(0x81);
     data.replace(7 * 256, 2 * 256, QByteArray(2 * 256, char(0xFF))); // pages 7 and 8 blank
     const QString path = writeInput(data);
     QVERIFY(attach(config));
-    QVERIFY(AT45DB041D_ChipErase());
+    // The chip holds an old image: after a write it holds the file and is
+    // erased everywhere else, but in sectors locked down and kept.
+    const QByteArray old = content(2048 * 256 + 1).left(2048 * 256);
+    for (unsigned page = 0; page < 2048; ++page)
+        simchip::setPage(page, std::vector<std::uint8_t>(old.begin() + page * 256, old.begin() + (page + 1) * 256));
+    QByteArray expected = data + QByteArray(2048 * 256 - data.size(), char(0xFF));
+    if (fault == QLatin1String("locked after, kept"))
+        expected.replace(1792 * 256, 256 * 256, old.mid(1792 * 256));
+    if (!AT45DB041D_ChipErase()) {
+        QVERIFY2(lastMessage.startsWith(message) && !message.isEmpty(), qPrintable(lastMessage));
+        if (fault == QLatin1String("erase never taken"))
+            QVERIFY(testing::bytes(simchip::contents()) == old); // nothing was changed
+        return;
+    }
     if (fault.endsWith(QLatin1String("suspended"))) {
         // The driver gets control back only once the chip is idle again.
         simchip::setFrameHook([](const simchip::Frame& frame) {
@@ -453,12 +520,30 @@ void WriteFileTest::fastPathFaults()
             }
         });
     }
-    const bool ok = AT45DB041D_ProgramFile(QFile::encodeName(path).constData(), DataFlashCheck::Proven);
+    bool pending = false; // a stop asked, as by Ctrl-C
+    bool taken = false;   // the driver's last question about it answered yes
+    if (stopAsked) {
+        const long failing = config.stuck.page;
+        simchip::setFrameHook([&pending, failing](const simchip::Frame& frame) {
+            static const QByteArray programOrCompare("\x83\x86\x88\x89\x60\x61", 6);
+            pending = pending
+                      || (frame.in.size() >= 4 && programOrCompare.contains(char(frame.in[0]))
+                          && (frame.in[1] << 8 | frame.in[2]) == failing);
+        });
+    }
+    const DataFlashRun run { {}, [&] { return taken = pending; }, {} };
+    DataFlashImage image;
+    QVERIFY(AT45DB041D_LoadFile(QFile::encodeName(path).constData(), image));
+    const bool ok = AT45DB041D_ProgramImage(image, DataFlashCheck::Proven, run,
+                                            fault.endsWith(QLatin1String("kept")) ? DataFlashLocked::Keep
+                                                                                 : DataFlashLocked::Refuse);
     simchip::setFrameHook({});
     QVERIFY2(lastMessage.startsWith(message), qPrintable(lastMessage));
     QCOMPARE(ok, message.isEmpty());
+    QCOMPARE(pending, stopAsked);
+    QVERIFY2(!taken, "a failure while a stop is pending is reported as a stop");
     if (ok)
-        QCOMPARE(testing::bytes(simchip::contents()).left(data.size()), data);
+        QVERIFY(testing::bytes(simchip::contents()) == expected);
 }
 
 // The command stream of the fast path on a chip with real busy times: pages
@@ -504,7 +589,9 @@ void WriteFileTest::fastPathCommands()
     simchip::clearFrames();
     QCOMPARE(programs, QList<int>({ 0, 1, 2, 3, 7, 8, 9 }));
     std::sort(compared.begin(), compared.end());
-    QCOMPARE(compared, QList<int>({ 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 }));
+    QCOMPARE(compared.size(), 2048); // the file's pages, then every page after it proven blank
+    QCOMPARE(compared.front(), 0);
+    QCOMPARE(compared.back(), 2047);
     QVERIFY2(overlapped >= 5, "buffers are filled while the chip programs");
     QCOMPARE(testing::bytes(simchip::contents()).left(data.size()), data);
 }
@@ -536,24 +623,30 @@ void WriteFileTest::readChip_data()
     QTest::addColumn<double>("noiseSi");
     QTest::addColumn<long>("strayWrite"); // the buffer 1 write that arrives as a program, one page bit off
     QTest::addColumn<QString>("message");
-    QTest::newRow("256-byte pages") << true << -1L << 0.0 << 0.0 << -1L << QString();
-    QTest::newRow("264-byte pages") << false << -1L << 0.0 << 0.0 << -1L << QString();
+    QTest::addColumn<bool>("covered"); // the protection register marks every sector
+    QTest::newRow("256-byte pages") << true << -1L << 0.0 << 0.0 << -1L << QString() << true;
+    QTest::newRow("264-byte pages") << false << -1L << 0.0 << 0.0 << -1L << QString() << true;
     // Reads that arrive with flipped bits are caught by the chip's compare
     // and read again.
-    QTest::newRow("a noisy wire from the chip") << true << -1L << 1e-4 << 0.0 << -1L << QString();
-    // Buffer writes that noise turns into programs, and the programs that
-    // put their pages right, leave the chip as it was.
-    QTest::newRow("noise on both wires") << true << -1L << 1e-4 << 1e-4 << -1L << QString();
-    // Its opcode and a page address bit flipped: the program lands on a
-    // page next to the one the write was aimed at.
+    QTest::newRow("a noisy wire from the chip") << true << -1L << 1e-4 << 0.0 << -1L << QString() << true;
+    // Buffer writes that noise turns into programs are refused by the chip,
+    // whose sector protection is on for the read.
+    QTest::newRow("noise on both wires") << true << -1L << 1e-4 << 1e-4 << -1L << QString() << true;
+    // Its opcode and a page address bit flipped: a program of a page next
+    // to the one the write was aimed at, refused.
     QTest::newRow("a buffer write turned into a program of another page") << true << -1L << 0.0 << 0.0 << 150L
-                                                                          << QString();
+                                                                          << QString() << true;
     QTest::newRow("a wire from the chip that flips every page")
         << true << -1L << 1e-2 << 0.0 << -1L
         << "Page 0 could not be read: what the chip sends back keeps changing on the way (its status and page reads "
-           "disagree), so the wire from the chip is unreliable (check the cable, its length and the chip's supply)!";
+           "disagree), so the wire from the chip is unreliable (check the cable, its length and the chip's supply)!"
+        << true;
     // Silent a few pages in: never read as 0xFF filler.
-    QTest::newRow("chip stops answering") << true << 30L << 0.0 << 0.0 << -1L << "The chip stopped answering while";
+    QTest::newRow("chip stops answering") << true << 30L << 0.0 << 0.0 << -1L << "The chip stopped answering while"
+                                          << true;
+    // Pages only read, each until two reads agree.
+    QTest::newRow("noise on both wires, protection not covering the chip")
+        << true << -1L << 1e-4 << 1e-4 << -1L << QString() << false;
 }
 
 void WriteFileTest::readChip()
@@ -564,9 +657,12 @@ void WriteFileTest::readChip()
     QFETCH(double, noiseSi);
     QFETCH(long, strayWrite);
     QFETCH(QString, message);
+    QFETCH(bool, covered);
     simchip::Config config = fastChip();
     config.pageSize256 = page256;
     config.stopAfterCommands = stopAfter;
+    if (!covered)
+        config.protection[7] = 0x00; // sector 6 unprotected
     config.noiseSo = noiseSo;
     config.noiseSi = noiseSi;
     config.mutation = { 0x84, strayWrite, 0x01, 0x000200 };
@@ -583,6 +679,7 @@ void WriteFileTest::readChip()
     std::vector<std::uint8_t> contents;
     const bool read = AT45DB041D_ReadChip(contents);
     QVERIFY2(read == message.isEmpty() && lastMessage.startsWith(message), qPrintable(lastMessage));
+    QVERIFY(testing::bytes(simchip::contents()) == before); // a read changes nothing
     if (!message.isEmpty())
         return;
     QCOMPARE(contents.size(), std::size_t(page256 ? 524288 : 540672));

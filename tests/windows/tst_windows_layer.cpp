@@ -1,4 +1,4 @@
-// The port link, the input file reads and the port lock on the real Windows
+// The port link, the input file reads, read's output and the port lock on the real Windows
 // calls: run on Windows, or under Wine. Prints one line per check and
 // "N passed, N failed".
 //   tst_windows_layer               the port library (the simulated chip) beside the program
@@ -160,6 +160,31 @@ void fileSizeChecks()
     DeleteFileA(huge.c_str());
 }
 
+// read's OUTPUT: written under a temporary name, in place only when whole.
+void outputChecks()
+{
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    const std::string path = std::string(folder) + "pagekiln-out-" + std::to_string(GetCurrentProcessId()) + ".bin";
+    writeFile(path.c_str(), "old", 3);
+    PlatformOutput output;
+    std::string why;
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t size = 0;
+    const bool begun = platformBeginOutput(path.c_str(), output, why);
+    const std::string temporary = output.temporary;
+    platformDiscardOutput(output);
+    check(begun && platformReadFile(path.c_str(), 100, bytes, size, why) == PlatformRead::Done && size == 3
+              && GetFileAttributesA(temporary.c_str()) == INVALID_FILE_ATTRIBUTES,
+          "an output given up keeps the old file and leaves no temporary file");
+    const std::uint8_t chip[] = { 'n', 'e', 'w', '\n', 0xFF };
+    check(platformBeginOutput(path.c_str(), output, why) && platformCommitOutput(output, chip, sizeof chip, why)
+              && platformReadFile(path.c_str(), 100, bytes, size, why) == PlatformRead::Done
+              && bytes == std::vector<std::uint8_t>(chip, chip + sizeof chip),
+          "a committed output replaces the old file byte for byte");
+    DeleteFileA(path.c_str());
+}
+
 // A second process: this program with these arguments, its standard output
 // into output when given; its exit status, or -1.
 int runSelf(const std::string& arguments, HANDLE output = nullptr)
@@ -262,6 +287,7 @@ int main(int argc, char** argv)
     } else {
         portLibraryChecks();
         fileSizeChecks();
+        outputChecks();
         portLockChecks();
         binaryOutputCheck();
         std::vector<std::uint16_t> bases;
