@@ -392,7 +392,10 @@ bool spidevAgainstTheirBounds()
         const double pageRead = frame(8 + 256);  // a main memory page read
         const double page = std::max(2 * transfer, kPageProgramNoEraseSeconds + kCompareSeconds);
         const double writeBound = kChipEraseSeconds + 2048 * page;
-        const double bootBound = kChipEraseSeconds + bootPages * page;
+        // The pages after a smaller image are proven blank: two compares,
+        // each with its command and a status read.
+        const double blankProof = 2 * (frame(4) + kCompareSeconds + frame(1 + 2));
+        const double bootBound = kChipEraseSeconds + bootPages * page + (2048 - bootPages) * blankProof;
         const double verifyBound = 2048 * (transfer + kCompareSeconds);
         const double readBound = 2048 * (pageRead + transfer + kCompareSeconds);
         const double write = timeSpidevCommand(dir, { QStringLiteral("write"), full }, speed);
