@@ -7,7 +7,10 @@
 //     verify, the proven read and update, on a simulated chip whose every port access
 //     costs 1 us, as on a real port, each beside a bound from the datasheet
 //     and the access counts;
-//  4. a noise soak: checked writes, verifies, reads and updates over wires
+//  4. the same jobs over spidev at 1 and 10 MHz (pagekiln-cli through the
+//     spidev kernel stand-in, which spends 20 us a message plus its clock
+//     time), each beside a bound from the link's cost and the datasheet;
+//  5. a noise soak: checked writes, verifies, reads and updates over wires
 //     that flip random bits, each on a chip holding an old image, counting
 //     the runs that came out right (the whole chip checked), were refused,
 //     or (never wanted) reported success with anything wrong on the chip or
@@ -17,6 +20,7 @@
 #include "platform.h"
 #include "simchip.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -327,6 +331,101 @@ bool pathsAgainstTheirBounds()
     return cli > 0;
 }
 
+#if defined(SPIDEV_KERNEL)
+}
+#include "spidev.h"
+namespace {
+
+// One pagekiln-cli command over the spidev stand-in at speed Hz, on the
+// simulated chip in image (datasheet-typical busy times, a 2 s chip erase);
+// seconds, or -1.
+double timeSpidevCommand(const QTemporaryDir& dir, const QStringList& args, unsigned speed)
+{
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SPIDEV_KERNEL));
+    env.insert(QStringLiteral("SPIDEV_KERNEL_SYS"), dir.filePath(QStringLiteral("sys")));
+    env.insert(QStringLiteral("SPIDEV_KERNEL_TIMED"), QStringLiteral("1"));
+    env.insert(QStringLiteral("PAGEKILN_SIM_IMAGE"), dir.filePath(QStringLiteral("chip.img")));
+    env.insert(QStringLiteral("PAGEKILN_SIM_PAGE256"), QStringLiteral("1"));
+    env.insert(QStringLiteral("PAGEKILN_SIM_ERASE_MS"), QString::number(kChipEraseSeconds * 1000));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    cli.setProcessEnvironment(env);
+    const QStringList link { QStringLiteral("--programmer"),
+                             QStringLiteral("spidev:/dev/spidev0.0,speed=%1").arg(speed), QStringLiteral("-q") };
+    const Clock::time_point start = Clock::now();
+    cli.start(QStringLiteral(PAGEKILN_CLI), args + link);
+    const bool finished = cli.waitForFinished(600000);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!finished || cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
+        std::fprintf(stderr, "%s", cli.readAllStandardError().constData());
+        return -1;
+    }
+    return seconds;
+}
+
+// Checked write, verify and proven read of a whole chip, and a checked
+// write of a 70 KB image, over spidev at 1 and 10 MHz. Each bound is what
+// the link's cost per frame and the chip's datasheet times allow: the link
+// idle while the chip works where the two overlap.
+bool spidevAgainstTheirBounds()
+{
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath(QStringLiteral("sys/class/spidev/spidev0.0")));
+    const QString full = dir.filePath(QStringLiteral("full.bin"));
+    const QString boot = dir.filePath(QStringLiteral("boot.bin"));
+    const QString out = dir.filePath(QStringLiteral("out.bin"));
+    const QByteArray data = randomBytes(2048 * 256, 0x7F4A7C15u);
+    QFile fullFile(full), bootFile(boot);
+    if (!fullFile.open(QIODevice::WriteOnly) || fullFile.write(data) != data.size()
+        || !bootFile.open(QIODevice::WriteOnly) || bootFile.write(data.left(70000)) != 70000)
+        return false;
+    fullFile.close();
+    bootFile.close();
+    const unsigned bootPages = (70000 + 255) / 256;
+    std::printf("\nspidev (through the kernel stand-in: 20 us a message plus 8 clocks a byte)\n");
+    bool within = true;
+    for (const unsigned speed : { 1000000u, 10000000u }) {
+        const spilink::Cost cost = spilink::Spidev::costAt(speed);
+        const auto frame = [&](double bytes) { return (cost.frameNs + bytes * cost.byteNs) * 1e-9; };
+        const double transfer = frame(4 + 256);  // a buffer write of a page
+        const double pageRead = frame(8 + 256);  // a main memory page read
+        const double page = std::max(2 * transfer, kPageProgramNoEraseSeconds + kCompareSeconds);
+        const double writeBound = kChipEraseSeconds + 2048 * page;
+        // The pages after a smaller image are proven blank: two compares,
+        // each with its command and a status read.
+        const double blankProof = 2 * (frame(4) + kCompareSeconds + frame(1 + 2));
+        const double bootBound = kChipEraseSeconds + bootPages * page + (2048 - bootPages) * blankProof;
+        const double verifyBound = 2048 * (transfer + kCompareSeconds);
+        const double readBound = 2048 * (pageRead + transfer + kCompareSeconds);
+        const double write = timeSpidevCommand(dir, { QStringLiteral("write"), full }, speed);
+        const double verify = timeSpidevCommand(dir, { QStringLiteral("verify"), full }, speed);
+        const double read = timeSpidevCommand(dir, { QStringLiteral("read"), out }, speed);
+        const double small = timeSpidevCommand(dir, { QStringLiteral("write"), boot }, speed);
+        QFile readBack(out);
+        const bool same = readBack.open(QIODevice::ReadOnly) && readBack.readAll() == data;
+        const struct {
+            const char* job;
+            double seconds, bound;
+        } rows[] = { { "checked write, 512 KiB", write, writeBound },
+                     { "verify, 512 KiB", verify, verifyBound },
+                     { "proven read of the chip", read, readBound },
+                     { "checked write, 70 KB", small, bootBound } };
+        for (const auto& row : rows) {
+            std::printf("spidev %2u MHz  %-24s %6.2f s; bound %6.2f s; ratio %.3f (target at most 1.15)\n",
+                        speed / 1000000, row.job, row.seconds, row.bound, row.seconds / row.bound);
+            within = within && row.seconds > 0 && row.seconds <= 1.15 * row.bound;
+        }
+        if (!same)
+            std::printf("spidev %2u MHz  the read did not give back the file\n", speed / 1000000);
+        within = within && same;
+        std::fflush(stdout);
+    }
+    std::printf("spidev rows within 1.15 x their bounds: %s\n", within ? "yes" : "NO");
+    return within;
+}
+#endif
+
 // How runs over a noisy wire came out.
 struct Tally {
     int runs = 0, right = 0, refused = 0, falseSuccesses = 0, wrongReads = 0;
@@ -554,6 +653,10 @@ int main(int argc, char* argv[])
         return noiseSoak(argc > 2 ? QByteArray(argv[2]) : QByteArray()) ? 0 : 1;
     if (argc > 1 && std::string(argv[1]) == "paths")
         return pathsAgainstTheirBounds() ? 0 : 1;
+#if defined(SPIDEV_KERNEL)
+    if (argc > 1 && std::string(argv[1]) == "spidev")
+        return spidevAgainstTheirBounds() ? 0 : 1;
+#endif
     const double spi = spiByteRatio();
     std::printf("port link overhead ratio: %.3f (target under 1.20)\n", spi);
     std::fflush(stdout);
@@ -561,6 +664,11 @@ int main(int argc, char* argv[])
     std::printf("full file ratio: %.3f (target under 1.15)\n", file);
     std::fflush(stdout);
     const bool paths = pathsAgainstTheirBounds();
+#if defined(SPIDEV_KERNEL)
+    const bool spidev = spidevAgainstTheirBounds();
+#else
+    const bool spidev = true;
+#endif
     const bool soak = noiseSoak({});
-    return spi > 0 && file > 0 && paths && soak ? 0 : 1;
+    return spi > 0 && file > 0 && paths && spidev && soak ? 0 : 1;
 }

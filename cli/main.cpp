@@ -5,8 +5,10 @@
 #include "frontend.h"
 #include "loaderfile.h"
 #include "writejob.h"
+#include "link.h"
 #include "lpt.h"
 #include "platform.h"
+#include "programmer.h"
 #include "progress.h"
 
 #include <QCommandLineParser>
@@ -138,6 +140,10 @@ const Command kCommands[] = {
       "  from the chip (SO): N errors in M bits, rate at most R (95 %)\n"
       "then a line of advice. Exit 0 when no error was seen, 1 otherwise.",
       false },
+    { "programmers", nullptr, nullptr, "the links this build can reach a chip through",
+      "Lists the links (--programmer NAME) this build has and, for spidev, the SPI\n"
+      "devices present. Touches no chip.",
+      false },
 };
 
 const Command* findCommand(const QString& name)
@@ -211,17 +217,21 @@ void note(const QString& text)
         say(text);
 }
 
-int fail(const QString& text)
-{
-    say(text);
-    return kFailed;
-}
-
 int fail(const QStringList& lines)
 {
     for (const QString& line : lines)
         say(line);
+    // A link that could not move a frame (the kernel refused it) made the
+    // chip look silent: say why, once.
+    const QString link = QString::fromLocal8Bit(spilink::inUse().failure().c_str());
+    if (!link.isEmpty() && !lines.contains(link))
+        say(link);
     return kFailed;
+}
+
+int fail(const QString& text)
+{
+    return fail(QStringList { text });
 }
 
 // After a stop request: what the chip holds now.
@@ -319,12 +329,12 @@ DataFlashRun runReporting(unsigned* done = nullptr)
 bool reachChip(frontend::ChipUse use, DataFlashInfo& chip)
 {
     QString problem;
-    if (!frontend::loadPortLibrary(problem)) {
+    if (!programmer::load(problem)) {
         say(problem);
         return false;
     }
     progress->stage(QStringLiteral("connecting"));
-    if (!frontend::lockPort(problem)) {
+    if (!programmer::lock(problem)) {
         say(problem);
         return false;
     }
@@ -338,9 +348,9 @@ bool reachChip(frontend::ChipUse use, DataFlashInfo& chip)
 int info()
 {
     QString problem;
-    if (!frontend::loadPortLibrary(problem))
+    if (!programmer::load(problem))
         return fail(problem);
-    if (!frontend::lockPort(problem))
+    if (!programmer::lock(problem))
         return fail(problem);
     DataFlashInfo chip;
     QStringList refusal;
@@ -497,6 +507,8 @@ int writeJob(const QString& given, frontend::WriteJob::Programming programming, 
     if (!fileArgument(given, job.path, file))
         return kFailed;
     job.programming = programming;
+    job.loadLink = programmer::load;
+    job.lockLink = programmer::lock;
     if (check == FileCheck::RefusedIfItCannotBoot)
         job.acceptFile = [&file](const DataFlashImage& image, QStringList& problem) {
             return acceptFile(file, image, problem);
@@ -1001,7 +1013,7 @@ QString helpText(const Command* command)
         }
         description += QStringLiteral("\nRun %1 COMMAND --help for a command's arguments and options.")
                            .arg(QString::fromLatin1(kName));
-        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read, inspect or cable."),
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read, inspect, cable or programmers."),
                                      QStringLiteral("COMMAND [FILE]"));
     }
     parser.setApplicationDescription(description + QStringLiteral("\n\n") + QString::fromLatin1(kExitStatuses));
@@ -1010,6 +1022,11 @@ QString helpText(const Command* command)
                                                        "the window last stored, else 378.")
                                             .arg(QString::fromLatin1(frontend::kPortAddressRange)),
                                         QStringLiteral("HEX")));
+    parser.addOption(QCommandLineOption(QStringLiteral("programmer"),
+                                        QStringLiteral("The link to the chip: lpt[:HEX] (the default), or "
+                                                       "spidev[:DEVICE][,speed=HZ] on Linux. See the programmers "
+                                                       "command."),
+                                        QStringLiteral("NAME[:PARAMS]")));
     parser.addOption(QCommandLineOption(QStringLiteral("any-port"),
                                         QStringLiteral("Drive the address given even when it is none of the parallel "
                                                        "ports the system lists (Windows).")));
@@ -1093,6 +1110,7 @@ int main(int argc, char* argv[])
     // Every option of every command: a command's own help lists only its own.
     QCommandLineParser parser;
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("HEX"));
+    const QCommandLineOption programmerOption(QStringLiteral("programmer"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption noVerify(QStringLiteral("no-verify"));
     const QCommandLineOption raw(QStringLiteral("raw"));
     const QCommandLineOption force(QStringLiteral("force"));
@@ -1101,7 +1119,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    const QList<QCommandLineOption> options { port, anyPort, noVerify, keepLocked, raw, force, quietOption, help, version };
+    const QList<QCommandLineOption> options { port, programmerOption, anyPort, noVerify, keepLocked,
+                                              raw,  force,            quietOption, help,  version };
     parser.addOptions(options);
     // -q and -h are words of their own: -dash.ldr is one unknown option, not seven.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -1145,11 +1164,27 @@ int main(int argc, char* argv[])
     if (parser.isSet(keepLocked) && !command->takesNoVerify)
         return usageError(command, QStringLiteral("--keep-locked applies to write only"));
 
+    if (name == QLatin1String("programmers")) {
+        std::fputs(qPrintable(programmer::list()), stdout);
+        return kSuccess;
+    }
+    programmer::Choice link;
+    QString linkProblem;
+    if (parser.isSet(programmerOption) && !programmer::parse(parser.value(programmerOption), link, linkProblem))
+        return usageError(command, linkProblem);
+    if (parser.isSet(port) && link.kind != programmer::Choice::Kind::ParallelPort)
+        return usageError(command, QStringLiteral("--port applies to the parallel port (lpt) only"));
+    if (parser.isSet(port) && !link.portAddress.isEmpty())
+        return usageError(command, QStringLiteral("give the port address once: --port HEX or --programmer lpt:HEX"));
+    if (!programmer::choose(link, linkProblem))
+        return usageError(command, linkProblem);
     bool stored = false;
-    const QString address = parser.isSet(port) ? parser.value(port) : frontend::storedPortAddress(&stored);
-    if (!frontend::parsePortAddressInRange(address, lptBase)) {
+    const QString address = parser.isSet(port)             ? parser.value(port)
+                            : !link.portAddress.isEmpty() ? link.portAddress
+                                                          : frontend::storedPortAddress(&stored);
+    if (link.kind == programmer::Choice::Kind::ParallelPort && !frontend::parsePortAddressInRange(address, lptBase)) {
         const QString range = QString::fromLatin1(frontend::kPortAddressRange);
-        if (!parser.isSet(port) && stored)
+        if (!parser.isSet(port) && link.portAddress.isEmpty() && stored)
             return usageError(command, QStringLiteral("the port address '%1' stored by the window (in %2) is not %3: "
                                                       "give the address with --port")
                                            .arg(address, frontend::settingsLocation(), range));
@@ -1158,7 +1193,8 @@ int main(int argc, char* argv[])
     // An address that is no parallel port may be anything (70: the CMOS
     // index port; CF9: a reset of the PC): driven only when asked for.
     QString notAPort;
-    if (!parser.isSet(anyPort) && !frontend::isListedParallelPort(lptBase, notAPort))
+    if (link.kind == programmer::Choice::Kind::ParallelPort && !parser.isSet(anyPort)
+        && !frontend::isListedParallelPort(lptBase, notAPort))
         return usageError(command, notAPort + QStringLiteral(" Give --any-port to drive it anyway."));
 
     // From here a stop request (Ctrl-C, SIGTERM, SIGHUP) asks the job to

@@ -2,7 +2,7 @@
 // buffer and page transfers.
 #include "at45db041d.h"
 
-#include "lpt.h"
+#include "link.h"
 #include "platform.h"
 
 #include "wire.h"
@@ -114,7 +114,7 @@ bool AT45DB041D_ReadManufactDevID(std::uint8_t* id)
 bool AT45DB041D_Connect()
 {
     lastMessage.clear();
-    LPT_WriteStartPattern();
+    spilink::inUse().start();
     DataFlashStatus st;
     if (!AT45DB041D_ReadStatusConfirmed(st))
         return false;
@@ -137,7 +137,7 @@ bool AT45DB041D_Probe(DataFlashInfo& info)
 {
     lastMessage.clear();
     info = DataFlashInfo();
-    LPT_WriteStartPattern();
+    spilink::inUse().start();
     if (!AT45DB041D_ReadStatusConfirmed(info.status))
         return false;
     info.answered = true;

@@ -1,7 +1,7 @@
 // Command frames, status reads and the bounded busy poll.
 #include "wire.h"
 
-#include "lpt.h"
+#include "link.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -34,13 +34,9 @@ constexpr int kStatusReadsAgreed = 8;
 constexpr std::chrono::milliseconds kSilentFor(30);
 constexpr unsigned kSilentSpacingMs = 10;
 
-std::uint8_t receiveByte(Wire wire)
+spilink::Pace paceOf(Wire wire)
 {
-    if (wire == Wire::ByteWise)
-        return LPT_SpiTransferByte(kDummy);
-    std::uint8_t byte = 0;
-    LPT_SpiReadBytes(&byte, 1);
-    return byte;
+    return wire == Wire::ByteWise ? spilink::Pace::ByteAtATime : spilink::Pace::Block;
 }
 
 } // namespace
@@ -48,19 +44,7 @@ std::uint8_t receiveByte(Wire wire)
 WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength,
                             std::uint8_t* reply, std::size_t replyLength)
 {
-    LPT_SetChipSelect(false);
-    if (wire == Wire::ByteWise) {
-        for (std::size_t i = 0; i < commandLength; ++i)
-            LPT_SpiTransferByte(command[i]);
-        for (std::size_t i = 0; i < replyLength; ++i)
-            reply[i] = LPT_SpiTransferByte(kDummy);
-    } else {
-        LPT_SpiWriteBytes(command, commandLength);
-        LPT_SpiReadBytes(reply, replyLength);
-    }
-    const WireClock::time_point released = WireClock::now();
-    LPT_SetChipSelect(true);
-    return released;
+    return spilink::inUse().frame(command, commandLength, reply, replyLength, paceOf(wire));
 }
 
 // The page number sits above an 8-bit byte address with 256-byte pages,
@@ -147,25 +131,24 @@ bool decodeStatus(std::uint8_t byte, DataFlashStatus& st)
 
 Status readConfirmedStatus(Wire wire, DataFlashStatus& st)
 {
-    LPT_SetChipSelect(false);
-    if (wire == Wire::ByteWise)
-        LPT_SpiTransferByte(kStatusRegisterRead);
-    else
-        LPT_SpiWriteBytes(&kStatusRegisterRead, 1);
+    std::uint8_t bytes[kStatusBytesPerRead];
     bool answered = false;
     bool confirmed = false;
-    std::uint8_t previous = receiveByte(wire);
-    for (int i = 1; i < kStatusBytesPerRead && !confirmed; ++i) {
-        const std::uint8_t byte = receiveByte(wire);
+    // Judged as each byte comes in, so that the read stops once two agree.
+    const auto judge = [&](std::size_t got) {
+        if (got < 2)
+            return false;
+        const std::uint8_t previous = bytes[got - 2];
+        const std::uint8_t byte = bytes[got - 1];
         DataFlashStatus decoded;
         const bool carriesDensity = decodeStatus(byte, decoded);
         answered = answered || carriesDensity || decodeStatus(previous, decoded);
         confirmed = carriesDensity && byte == previous;
         if (confirmed)
             st = decoded;
-        previous = byte;
-    }
-    LPT_SetChipSelect(true);
+        return confirmed;
+    };
+    spilink::inUse().frameUntil(&kStatusRegisterRead, 1, bytes, kStatusBytesPerRead, judge, paceOf(wire));
     if (confirmed)
         return Status::Confirmed;
     st = DataFlashStatus();

@@ -32,9 +32,10 @@ constexpr std::uint8_t kBufferToPageWithErase[2] = { kBuffer1ToPageProgramWithEr
 constexpr std::uint8_t kBufferToPageNoErase[2] = { kBuffer1ToPageProgramNoErase, kBuffer2ToPageProgramNoErase };
 constexpr std::uint8_t kPageToBufferCompare[2] = { kPageToBuffer1Compare, kPageToBuffer2Compare };
 
-// How a frame goes on the port: one byte at a time with LPT_SpiTransferByte
-// (the window's programming sequence), or on the port link's block
-// transfers (the same bits in fewer port accesses).
+// How a frame goes on the parallel port: one byte at a time with
+// LPT_SpiTransferByte (the window's programming sequence), or on the port
+// link's block transfers (the same bits in fewer port accesses). Other links
+// (spilink::inUse()) move a frame whole either way.
 enum class Wire { ByteWise, Block };
 
 using WireClock = std::chrono::steady_clock;

@@ -1,6 +1,7 @@
 #include "frontend.h"
 
 #include "at45db041d.h"
+#include "link.h"
 #include "lpt.h"
 #include "platform.h"
 
@@ -120,10 +121,23 @@ bool lockPort(QString& problem)
     return false;
 }
 
+namespace {
+
+// Where the chip hangs: "port 378", or the device of another link.
+QString place()
+{
+    return QString::fromLocal8Bit(spilink::inUse().place().c_str());
+}
+
+} // namespace
+
 QString connectionProblem()
 {
     // A port the library cannot reach explains the silence better than the
     // status byte does.
+    const std::string linkProblem = spilink::inUse().failure();
+    if (!linkProblem.empty())
+        return QString::fromLocal8Bit(linkProblem.c_str());
     const std::string portProblem = LPT_PortProblem();
     return portProblem.empty() ? lastMessage : QString::fromLocal8Bit(portProblem.c_str());
 }
@@ -143,14 +157,14 @@ bool probeChip(ChipUse use, DataFlashInfo& chip, QStringList& problem)
         const QString why = connectionProblem();
         problem << why;
         if (why == lastMessage)
-            problem << QStringLiteral("no chip answers on port %1: check the cable, the power and the address")
-                           .arg(portName(lptBase));
+            problem << QStringLiteral("no chip answers on %1: check the cable, the power and the address")
+                           .arg(place());
         return false;
     }
     if (!known) {
         problem << lastMessage
-                << QStringLiteral("the chip on port %1 gives the ID %2; an AT45DB041D gives 1F 24 00 00")
-                       .arg(portName(lptBase), hexBytes(chip.id, 4));
+                << QStringLiteral("the chip on %1 gives the ID %2; an AT45DB041D gives 1F 24 00 00")
+                       .arg(place(), hexBytes(chip.id, 4));
         return false;
     }
     if (use == ChipUse::Writing && !AT45DB041D_CheckWritable(chip)) {

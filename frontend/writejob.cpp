@@ -36,10 +36,10 @@ DataFlashRun stageRun(WriteStage stage, WriteJobReport& report, WriteJobState& s
     return run;
 }
 
-bool loadLibrary(QStringList& problem)
+bool loadLibrary(const Job& job, QStringList& problem)
 {
     QString why;
-    if (!loadPortLibrary(why)) {
+    if (!(job.loadLink ? job.loadLink(why) : loadPortLibrary(why))) {
         problem << why;
         return false;
     }
@@ -50,7 +50,7 @@ bool loadLibrary(QStringList& problem)
 bool connect(const Job& job, WriteJobState& state, QStringList& problem)
 {
     QString portInUse;
-    if (!lockPort(portInUse)) {
+    if (!(job.lockLink ? job.lockLink(portInUse) : lockPort(portInUse))) {
         problem << portInUse;
         return false;
     }
@@ -154,7 +154,7 @@ WriteOutcome runWriteJob(const WriteJob& job, WriteJobReport& report, WriteJobSt
     const bool fileFirst = job.fileRead == Job::FileRead::BeforePageSize;
     auto file = [&] { return runStage(WriteStage::ReadFile, [&] { return readFile(job, state, problem); }); };
 
-    if (!portDriverLoaded && !runStage(WriteStage::LoadLibrary, [&] { return loadLibrary(problem); }))
+    if (!portDriverLoaded && !runStage(WriteStage::LoadLibrary, [&] { return loadLibrary(job, problem); }))
         return WriteOutcome::Failed;
     if (!runStage(WriteStage::Connect, [&] { return connect(job, state, problem); }))
         return WriteOutcome::Failed;

@@ -61,6 +61,12 @@ struct WriteJob {
     // Sectors after the file locked down for good, which the erase cannot
     // clear: the job refused before the erase, or they are kept as they are.
     DataFlashLocked locked = DataFlashLocked::Refuse;
+
+    // How the link is made ready, then taken for this program: none, the
+    // port library loaded and the port locked (loadPortLibrary, lockPort).
+    // A front end that chose another link gives its own; false with why.
+    std::function<bool(QString& problem)> loadLink;
+    std::function<bool(QString& problem)> lockLink;
 };
 
 // Where a job got to, for the front end's reporting.

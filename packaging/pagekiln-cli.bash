@@ -1,28 +1,37 @@
 # bash completion for pagekiln-cli: the commands, every option (--no-verify
 # and --keep-locked after write only, --raw after write and update, --force
-# after read only) and file names for write, update, verify, read and
-# inspect, spaces and all.
+# after read only), the links for --programmer (with the spidev devices
+# present) and file names for write, update, verify, read and inspect,
+# spaces and all.
 _pagekiln_cli()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     local word command= options
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         case $word in
-            info | write | update | erase | unprotect | protect | verify | read | inspect | cable) command=$word; break ;;
+            info | write | update | erase | unprotect | protect | verify | read | inspect | cable | programmers)
+                command=$word; break ;;
         esac
     done
     COMPREPLY=()
     if [[ $prev == --port ]]; then
         COMPREPLY=($(compgen -W "378 278 3BC" -- "$cur"))
+    elif [[ $prev == --programmer ]]; then
+        local device links="lpt:378 spidev"
+        for device in /dev/spidev*; do
+            [[ -e $device ]] && links+=" spidev:$device"
+        done
+        COMPREPLY=($(compgen -W "$links" -- "$cur"))
     elif [[ $cur == -* ]]; then
-        options="--port --any-port -q --quiet -h --help"
+        options="--port --programmer --any-port -q --quiet -h --help"
         [[ -z $command ]] && options+=" -v --version"
         [[ $command == write ]] && options+=" --no-verify --keep-locked"
         [[ $command == write || $command == update ]] && options+=" --raw"
         [[ $command == read ]] && options+=" --force"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "info write update erase unprotect protect verify read inspect cable" -- "$cur"))
+        local commands="info write update erase unprotect protect verify read inspect cable programmers"
+        COMPREPLY=($(compgen -W "$commands" -- "$cur"))
     elif [[ $command == write || $command == update || $command == verify || $command == read || $command == inspect ]]; then
         # One name a line, so that a name with spaces stays one word; the
         # filenames option has readline quote it.

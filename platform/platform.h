@@ -151,5 +151,10 @@ constexpr PlatformPortLock kNoPortLock = -1;
 // handle when taken.
 PortLockOutcome platformLockPort(std::uint16_t base, PlatformPortLock& lock, std::string& why);
 
+// The same lock for a device known by name rather than by port address
+// ("spidev0.0": pagekiln-spidev0.0.lock, Global\Pagekiln-spidev0.0). The name
+// is used as it is: letters, digits, '.', '-' and '_' only.
+PortLockOutcome platformLockNamed(const char* name, PlatformPortLock& lock, std::string& why);
+
 // Gives the lock up (kNoPortLock: nothing to do).
 void platformUnlockPort(PlatformPortLock lock);

@@ -349,8 +349,13 @@ std::string lockFolder()
 PortLockOutcome platformLockPort(std::uint16_t base, PlatformPortLock& lock, std::string& why)
 {
     char name[40];
-    std::snprintf(name, sizeof name, "/pagekiln-port-%X.lock", static_cast<unsigned>(base));
-    const std::string path = lockFolder() + name;
+    std::snprintf(name, sizeof name, "port-%X", static_cast<unsigned>(base));
+    return platformLockNamed(name, lock, why);
+}
+
+PortLockOutcome platformLockNamed(const char* name, PlatformPortLock& lock, std::string& why)
+{
+    const std::string path = lockFolder() + "/pagekiln-" + name + ".lock";
     // Opened without O_CREAT first: in a shared sticky folder the kernel may
     // refuse O_CREAT on a file another user made, while reading it is allowed,
     // and flock needs no more than that.

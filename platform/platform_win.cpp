@@ -397,10 +397,17 @@ void platformCatchStopRequests(volatile std::sig_atomic_t* flag)
 
 PortLockOutcome platformLockPort(std::uint16_t base, PlatformPortLock& lock, std::string& why)
 {
+    char name[40];
+    std::snprintf(name, sizeof name, "port-%X", static_cast<unsigned>(base));
+    return platformLockNamed(name, lock, why);
+}
+
+PortLockOutcome platformLockNamed(const char* device, PlatformPortLock& lock, std::string& why)
+{
     // In the Global namespace, so that programs in other sessions (another
     // user logged in at the same PC) see it too.
-    char name[40];
-    std::snprintf(name, sizeof name, "Global\\Pagekiln-port-%X", static_cast<unsigned>(base));
+    char name[80];
+    std::snprintf(name, sizeof name, "Global\\Pagekiln-%s", device);
     HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
     const DWORD error = GetLastError();
     if (!mutex) {

@@ -179,6 +179,8 @@ public:
 
     void out(std::uint16_t port, std::uint8_t value);
     std::uint8_t in(std::uint16_t port);
+    void spiSelect(bool select);
+    std::uint8_t spiByte(std::uint8_t out);
 
     Config config;
     std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(kMemorySize, 0xFF);
@@ -418,6 +420,35 @@ std::uint8_t Chip::in(std::uint16_t port)
     if (tracePorts)
         trace.push_back({ false, port, value });
     return value;
+}
+
+void Chip::spiSelect(bool select)
+{
+    if (!config.present)
+        return;
+    if (select && !selected)
+        this->select();
+    else if (!select && selected)
+        release();
+    clockHigh = false;
+}
+
+std::uint8_t Chip::spiByte(std::uint8_t out)
+{
+    std::uint8_t in = 0;
+    for (int bit = 7; bit >= 0; --bit) {
+        if (selected)
+            risingEdge((out >> bit) & 1);
+        // An undriven SO is pulled high.
+        bool so = !(selected && answering) || soHigh;
+        if (selected && soNoise.flips())
+            so = !so;
+        if (so)
+            in |= static_cast<std::uint8_t>(1u << bit);
+        if (selected)
+            fallingEdge();
+    }
+    return in;
 }
 
 void Chip::select()
@@ -852,6 +883,17 @@ void clearFrames() { chip().frameLog.clear(); }
 void setFrameHook(std::function<void(const Frame&)> hook) { chip().frameHook = std::move(hook); }
 void setPortTrace(bool enabled) { chip().tracePorts = enabled; }
 std::uint64_t portAccesses() { return chip().accesses; }
+void spiSelect(bool select) { chip().spiSelect(select); }
+
+void spiTransfer(const std::uint8_t* out, std::uint8_t* in, std::size_t length)
+{
+    Chip& c = chip();
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t byte = c.spiByte(out ? out[i] : 0xFF);
+        if (in)
+            in[i] = byte;
+    }
+}
 NoiseFlips noiseFlips() { return { chip().siNoise.flipped, chip().soNoise.flipped }; }
 std::vector<PortAccess> portTrace() { return chip().trace; }
 void clearPortTrace() { chip().trace.clear(); }

@@ -8,6 +8,7 @@
 // library directly; Pagekiln itself only sees Inp32 and Out32.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -176,6 +177,14 @@ struct PortAccess {
 void setPortTrace(bool enabled);
 std::vector<PortAccess> portTrace();
 void clearPortTrace();
+
+// The chip on an SPI controller rather than a port: chip select driven by
+// the controller, and whole bytes clocked in SPI mode 0, most significant
+// bit first, SO sampled on each rising edge. The same decoding as through
+// the port, noise included.
+void spiSelect(bool select);
+// Clocks length bytes out of out (0xFF where null) and into in (unless null).
+void spiTransfer(const std::uint8_t* out, std::uint8_t* in, std::size_t length);
 
 // Port accesses (Inp32 and Out32 calls) since the last reset().
 std::uint64_t portAccesses();

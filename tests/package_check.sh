@@ -77,6 +77,7 @@ completes() { # completes "WORDS BEING TYPED" EXPECTED
 check "bash completes the commands" completes "pagekiln-cli wr" "write"
 check "and --no-verify after write" completes "pagekiln-cli write boot.ldr --no" "--no-verify"
 check "and --raw after update" completes "pagekiln-cli update boot.ldr --ra" "--raw"
+check "and the links after --programmer" completes "pagekiln-cli info --programmer sp" "spidev"
 
 removed() { apt_get purge pagekiln && ! dpkg-query -W -f='${Status}' pagekiln 2>/dev/null | grep -q installed && [ ! -e /usr/bin/pagekiln-cli ]; }
 check "apt-get purge removes it again" removed

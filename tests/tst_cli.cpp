@@ -3,7 +3,9 @@
 // chip is reached either through the simulated chip's own port library, or
 // through the ppdev port library's real open, ioctl and close calls, answered
 // by a stand-in for the kernel's ppdev driver (PPDEV=... in a row's
-// environment) that has the simulated chip behind it.
+// environment) that has the simulated chip behind it; or over spidev
+// (SPIDEV=..., --programmer spidev), a stand-in for the kernel's spidev
+// driver answering with the simulated chip's SPI entry.
 #include "testdata.h"
 
 #include <QCryptographicHash>
@@ -68,6 +70,7 @@ private slots:
 
 private:
     QProcessEnvironment environment(const QStringList& extra) const;
+    QStringList programmerArgs(const QStringList& args, const QStringList& env) const;
     Run run(const QStringList& args, const QStringList& env = {},
             const QString& program = QStringLiteral(PAGEKILN_CLI));
     QString file(const QString& name, const QByteArray& data);
@@ -86,6 +89,15 @@ void CliTest::initTestCase()
     QFile baseAddr(dir.filePath(QStringLiteral("proc/sys/dev/parport/parport0/base-addr")));
     QVERIFY(baseAddr.open(QIODevice::WriteOnly));
     baseAddr.write("888\t1912\n");
+    // The kernel's /sys for the spidev stand-in: spidev0.0, its buffer of
+    // 4096 bytes; in sys-small, of 100, smaller than a page's frame.
+    for (const char* sys : { "sys", "sys-small" }) {
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("%1/class/spidev/spidev0.0").arg(sys))));
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("%1/module/spidev/parameters").arg(sys))));
+        QFile bufsiz(dir.filePath(QStringLiteral("%1/module/spidev/parameters/bufsiz").arg(sys)));
+        QVERIFY(bufsiz.open(QIODevice::WriteOnly));
+        bufsiz.write(qstrcmp(sys, "sys") == 0 ? "4096\n" : "100\n");
+    }
 }
 
 void CliTest::init()
@@ -110,6 +122,16 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
     for (const QString& setting : portLibrary + extra) {
         const QString name = setting.section(QLatin1Char('='), 0, 0);
         const QString value = setting.section(QLatin1Char('='), 1);
+        if (name == QLatin1String("SPIDEV")) {
+            // The spidev stand-in; the value says what /dev/spidev0.0 is
+            // (ok, denied, busy, nomode), or small: ok with a 100-byte buffer.
+            env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SPIDEV_KERNEL));
+            env.insert(QStringLiteral("SPIDEV_KERNEL_SYS"),
+                       dir.filePath(value == QLatin1String("small") ? QStringLiteral("sys-small") : QStringLiteral("sys")));
+            env.insert(QStringLiteral("SPIDEV_KERNEL_DEVICE"), value);
+            env.insert(QStringLiteral("SPIDEV_KERNEL_LOG"), dir.filePath(QStringLiteral("kernel.log")));
+            continue;
+        }
         if (name != QLatin1String("PPDEV")) {
             env.insert(name, value);
             continue;
@@ -130,7 +152,7 @@ Run CliTest::run(const QStringList& args, const QStringList& env, const QString&
     QProcess process;
     process.setProcessEnvironment(environment(env));
     process.setWorkingDirectory(dir.path());
-    process.start(program, args);
+    process.start(program, program == QLatin1String(PAGEKILN_CLI) ? programmerArgs(args, env) : args);
     Run result;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -139,6 +161,15 @@ Run CliTest::run(const QStringList& args, const QStringList& env, const QString&
     result.out = QString::fromLocal8Bit(result.data);
     result.err = QString::fromLocal8Bit(process.readAllStandardError());
     return result;
+}
+
+// Over the spidev stand-in, the link is chosen unless the row chose it.
+QStringList CliTest::programmerArgs(const QStringList& args, const QStringList& env) const
+{
+    if ((portLibrary + env).filter(QRegularExpression(QStringLiteral("^SPIDEV="))).isEmpty()
+        || args.contains(QStringLiteral("--programmer")))
+        return args;
+    return args + QStringList { QStringLiteral("--programmer"), QStringLiteral("spidev:/dev/spidev0.0,speed=10000000") };
 }
 
 QString CliTest::file(const QString& name, const QByteArray& data)
@@ -179,6 +210,11 @@ void CliTest::writeVerifyRead_data()
     QTest::addColumn<QStringList>("library");
     QTest::newRow("simulated chip's port library") << QStringList();
     QTest::newRow("ppdev port library") << QStringList { "PPDEV=ok" };
+    QTest::newRow("spidev") << QStringList { "SPIDEV=ok" };
+    QTest::newRow("spidev, frames over its buffer size")
+        << QStringList { "SPIDEV=small", "PAGEKILN_SIM_FRAME_LOG=" + dir.filePath(QStringLiteral("frames.log")) };
+    QTest::newRow("spidev, noisy wire") << QStringList { "SPIDEV=ok", "PAGEKILN_SIM_NOISE_SI=0.00001",
+                                                         "PAGEKILN_SIM_NOISE_SO=0.00001" };
 }
 
 // A new chip is in 264-byte pages: the first write sets 256-byte pages and
@@ -205,6 +241,16 @@ void CliTest::writeVerifyRead()
     Run second = run({ QStringLiteral("write"), boot });
     QCOMPARE(second.status, 0);
     QVERIFY2(second.err.contains(QLatin1String("every page proven on the chip")), qPrintable(second.err));
+    // A frame split over messages kept the chip selected: every frame the
+    // chip saw starts with a command, never with a page's data.
+    if (library.contains(QStringLiteral("SPIDEV=small"))) {
+        QVERIFY(!kernelLog().filter(QStringLiteral(" held")).isEmpty());
+        QFile frames(dir.filePath(QStringLiteral("frames.log")));
+        QVERIFY(frames.open(QIODevice::ReadOnly));
+        const QByteArray commands("D7 9F 84 87 88 89 60 61 D2 C7 3D 32 35 77");
+        for (const QByteArray& line : frames.readAll().trimmed().split('\n'))
+            QVERIFY2(!line.startsWith("frame") || commands.contains(line.split(' ').value(1)), line.constData());
+    }
     QCOMPARE(run({ QStringLiteral("verify"), boot }).status, 0);
     const QByteArray chip = readChip();
     QCOMPARE(chip.left(data.size()), data);
@@ -242,7 +288,7 @@ void CliTest::writeVerifyRead()
                  && inspected.out.contains(QString::fromLatin1(
                      QCryptographicHash::hash(loader.left(image), QCryptographicHash::Sha256).toHex())),
              qPrintable(inspected.out));
-    if (!library.isEmpty())
+    if (library.contains(QStringLiteral("PPDEV=ok")))
         QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
 }
 
@@ -486,6 +532,41 @@ void CliTest::exitStatuses_data()
     QTest::newRow("ppdev: port held by another driver") << QStringList { "write", "%f" }
                                                         << QStringList { "PPDEV=exclusive" } << 1
                                                         << "pagekiln-cli: Cannot claim /dev/parport0: ";
+    // The spidev link: the commands the other rows do not run over it, and
+    // what the kernel refuses.
+    const QStringList spidev { "SPIDEV=ok" };
+    QTest::newRow("spidev: info") << QStringList { "info" } << spidev << 0 << "Chip:        AT45DB041D (ID 1F 24 00 00)";
+    QTest::newRow("spidev: unprotect") << QStringList { "unprotect" }
+                                       << QStringList { "SPIDEV=ok", "PAGEKILN_SIM_PROTECT=1" } << 0
+                                       << "pagekiln-cli: sector protection is off";
+    QTest::newRow("spidev: protect") << QStringList { "protect" } << spidev << 0 << "pagekiln-cli: sector protection is on";
+    QTest::newRow("spidev: no chip") << QStringList { "info" } << QStringList { "SPIDEV=ok", "PAGEKILN_SIM_ABSENT=1" } << 1
+                                     << "pagekiln-cli: no chip answers on /dev/spidev0.0: check the cable";
+    QTest::newRow("spidev: no such device") << QStringList { "write", "%f", "--programmer", "spidev:/dev/spidev1.0" }
+                                            << spidev << 1
+                                            << "pagekiln-cli: Cannot open /dev/spidev1.0: no such SPI device. Enable "
+                                               "SPI (on a Raspberry Pi: dtparam=spi=on";
+    QTest::newRow("spidev: permission denied") << QStringList { "write", "%f" } << QStringList { "SPIDEV=denied" } << 1
+                                               << "Cannot open /dev/spidev0.0: permission denied. Add your user to "
+                                                  "the spi group";
+    QTest::newRow("spidev: busy") << QStringList { "erase" } << QStringList { "SPIDEV=busy" } << 1
+                                  << "Cannot open /dev/spidev0.0: the device is busy";
+    QTest::newRow("spidev: mode refused") << QStringList { "info" } << QStringList { "SPIDEV=nomode" } << 1
+                                          << "Cannot set SPI mode 0 on /dev/spidev0.0: the SPI controller refused";
+    QTest::newRow("spidev: device gone during a read") << QStringList { "read", "%o" }
+                                                      << QStringList { "SPIDEV=ok", "SPIDEV_KERNEL_GONE_AFTER=40" } << 1
+                                                      << "pagekiln-cli: Cannot send a frame to /dev/spidev0.0: the device is gone";
+    QTest::newRow("spidev: clock too fast") << QStringList { "info", "--programmer", "spidev:speed=80000000" } << spidev
+                                            << 2 << "spidev: the clock '80000000' is not a number of Hz from 10000 to "
+                                                    "66000000";
+    QTest::newRow("spidev: --port too") << QStringList { "info", "--port", "378" } << spidev << 2
+                                        << "--port applies to the parallel port (lpt) only";
+    QTest::newRow("unknown programmer") << QStringList { "info", "--programmer", "ch341a" } << none << 2
+                                        << "unknown programmer 'ch341a'";
+    QTest::newRow("lpt:HEX is --port HEX") << QStringList { "info", "--programmer", "lpt:278" } << none << 1
+                                           << "pagekiln-cli: no chip answers on port 278";
+    QTest::newRow("programmers") << QStringList { "programmers" } << spidev << 0
+                                 << "lpt      a PC parallel port\npresent: /dev/spidev0.0";
 }
 
 void CliTest::exitStatuses()
@@ -607,6 +688,8 @@ void CliTest::interruptedWrite_data()
                                                                  << "HUP";
     QTest::newRow("Ctrl-C ignored by the parent stays ignored") << simulated << int(SIGINT) << writing << 0 << "INT";
     QTest::newRow("standard error's reader gone: the write ends") << simulated << 0 << writing << 0 << QString();
+    QTest::newRow("spidev: Ctrl-C while writing") << QStringList { "SPIDEV=ok" } << int(SIGINT) << writing << 130
+                                                   << QString();
 }
 
 // A stop request in the middle of a write: the page in hand is finished,
@@ -634,10 +717,11 @@ void CliTest::interruptedWrite()
         env << QStringLiteral("PAGEKILN_SIM_ERASE_MS=3000");
     process.setProcessEnvironment(environment(env));
     process.setReadChannel(QProcess::StandardError); // progress comes on stderr
-    process.start(QStringLiteral("/bin/sh"), { QStringLiteral("-c"),
-                                               (ignored.isEmpty() ? QString() : "trap '' " + ignored + "; ")
-                                                   + "exec \"$0\" write \"$1\"",
-                                               QStringLiteral(PAGEKILN_CLI), boot });
+    process.start(QStringLiteral("/bin/sh"), QStringList { QStringLiteral("-c"),
+                                                           (ignored.isEmpty() ? QString() : "trap '' " + ignored + "; ")
+                                                               + "exec \"$0\" \"$@\"",
+                                                           QStringLiteral(PAGEKILN_CLI) }
+                                                 + programmerArgs({ QStringLiteral("write"), boot }, {}));
     QByteArray err;
     while (!err.contains(when) && process.waitForReadyRead(60000))
         err += process.readAllStandardError();
@@ -655,7 +739,9 @@ void CliTest::interruptedWrite()
                                { QStringLiteral("PAGEKILN_SIM_FRAME_LOG=") + secondFrames,
                                  QStringLiteral("PPDEV_KERNEL_LOG=") + dir.filePath(QStringLiteral("second-kernel.log")) });
         QCOMPARE(second.status, 1);
-        QCOMPARE(second.err, QStringLiteral("pagekiln-cli: Port 378 is in use by another Pagekiln program.\n"));
+        const bool spi = library.contains(QStringLiteral("SPIDEV=ok"));
+        QCOMPARE(second.err, QStringLiteral("pagekiln-cli: %1 is in use by another Pagekiln program.\n")
+                                 .arg(spi ? QStringLiteral("/dev/spidev0.0") : QStringLiteral("Port 378")));
         QFile secondLog(secondFrames);
         QVERIFY(!secondLog.open(QIODevice::ReadOnly) || !secondLog.readAll().contains("frame"));
         QVERIFY(kernelLog(QStringLiteral("second-kernel.log")).filter(QStringLiteral("claim")).isEmpty());
@@ -705,7 +791,7 @@ void CliTest::interruptedWrite()
     for (const QByteArray& line : lines)
         QVERIFY2(!line.startsWith("frame") || line.split(' ').value(3) == "0", line.constData());
 
-    if (!library.isEmpty())
+    if (library.contains(QStringLiteral("PPDEV=ok")))
         QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
 
     const QByteArray chip = readChip(); // the port's lock went with the interrupted program
@@ -717,7 +803,7 @@ void CliTest::manualPage_data()
 {
     QTest::addColumn<QString>("command"); // whose --help is read; empty: the general one
     for (const char* command :
-         { "", "info", "write", "update", "erase", "unprotect", "protect", "verify", "read", "cable" })
+         { "", "info", "write", "update", "erase", "unprotect", "protect", "verify", "read", "cable", "programmers" })
         QTest::newRow(*command ? command : "pagekiln-cli --help") << QString::fromLatin1(command);
 }
 

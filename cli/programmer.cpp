@@ -1,0 +1,133 @@
+#include "programmer.h"
+
+#include "frontend.h"
+#include "link.h"
+#include "platform.h"
+
+#if defined(__linux__)
+#include "spidev.h"
+#endif
+
+#include <QStringList>
+
+#include <cctype>
+
+namespace programmer {
+
+namespace {
+
+Choice chosen;
+
+#if defined(__linux__)
+spilink::Spidev spidev;
+spilink::SpidevSettings spidevSettings;
+
+// The lock's name: the device's file name, in the characters a lock name takes.
+std::string lockName(const std::string& device)
+{
+    std::string name = device.substr(device.rfind('/') + 1);
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
+            c = '_';
+    return name;
+}
+
+bool lockSpidev(QString& problem)
+{
+    static PlatformPortLock held = kNoPortLock;
+    if (held != kNoPortLock)
+        return true;
+    std::string why;
+    switch (platformLockNamed(lockName(spidevSettings.device).c_str(), held, why)) {
+    case PortLockOutcome::taken:
+        break;
+    case PortLockOutcome::heldElsewhere:
+        problem = QStringLiteral("%1 is in use by another Pagekiln program.")
+                      .arg(QString::fromLocal8Bit(spidevSettings.device.c_str()));
+        return false;
+    case PortLockOutcome::failed:
+        problem = QString::fromLocal8Bit(why.c_str());
+        return false;
+    }
+    if (!spidev.open(spidevSettings, why)) {
+        problem = QString::fromLocal8Bit(why.c_str());
+        return false;
+    }
+    spilink::use(spidev);
+    return true;
+}
+#endif
+
+} // namespace
+
+bool parse(const QString& text, Choice& choice, QString& why)
+{
+    const QString name = text.section(QLatin1Char(':'), 0, 0);
+    const QString params = text.section(QLatin1Char(':'), 1);
+    choice = Choice();
+    if (name == QLatin1String("lpt")) {
+        choice.portAddress = params;
+        return true;
+    }
+#if defined(__linux__)
+    if (name == QLatin1String("spidev")) {
+        choice.kind = Choice::Kind::Spidev;
+        choice.params = params;
+        spilink::SpidevSettings settings;
+        std::string reason;
+        if (spilink::parseSpidevParams(params.toStdString(), settings, reason))
+            return true;
+        why = QStringLiteral("spidev: %1").arg(QString::fromStdString(reason));
+        return false;
+    }
+#endif
+    why = QStringLiteral("unknown programmer '%1': pagekiln-cli programmers lists those this build has").arg(name);
+    return false;
+}
+
+bool choose(const Choice& choice, QString& why)
+{
+    chosen = choice;
+#if defined(__linux__)
+    std::string reason;
+    if (choice.kind == Choice::Kind::Spidev
+        && !spilink::parseSpidevParams(choice.params.toStdString(), spidevSettings, reason)) {
+        why = QString::fromStdString(reason);
+        return false;
+    }
+#endif
+    return true;
+}
+
+bool load(QString& problem)
+{
+    return chosen.kind != Choice::Kind::ParallelPort || frontend::loadPortLibrary(problem);
+}
+
+bool lock(QString& problem)
+{
+#if defined(__linux__)
+    if (chosen.kind == Choice::Kind::Spidev)
+        return lockSpidev(problem);
+#endif
+    return frontend::lockPort(problem);
+}
+
+QString list()
+{
+    QStringList lines;
+    lines << QStringLiteral("lpt      a PC parallel port, bit-banged: --programmer lpt:HEX (as --port HEX)");
+#if defined(__linux__)
+    lines << QStringLiteral("spidev   a Linux SPI controller: --programmer spidev:/dev/spidevB.C[,speed=HZ]"
+                            " (default /dev/spidev0.0 at 1 MHz)");
+    QStringList present;
+    for (const std::string& device : spilink::spidevDevices())
+        present << QString::fromLocal8Bit(device.c_str());
+    lines << (present.isEmpty() ? QStringLiteral("         no spidev device present: enable SPI (on a Raspberry Pi: "
+                                                 "dtparam=spi=on, then reboot) or load spidev (sudo modprobe spidev)")
+                                : QStringLiteral("         present: %1").arg(present.join(QLatin1Char(' '))));
+#endif
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+} // namespace programmer
