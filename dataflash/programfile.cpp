@@ -436,19 +436,19 @@ bool Writer::writeUnchecked(const DataFlashRun& run)
     int buffer = 0;
     bool pending = false; // the chip is programming the page before this one
     for (std::uint32_t page = 0; page < pages; ++page) {
-        const bool stop = stopped(run, page, "programmed");
-        if (!stop)
-            dataOf(page, data);
-        const bool blank = stop || isBlank(data, length);
+        dataOf(page, data);
+        const bool blank = isBlank(data, length);
         if (!blank)
             prover.load(buffer, page, data);
+        // The stop is asked only once the program before has ended: a
+        // failure of that program is told, not taken for the stop.
         if (pending && !prover.programmedFor(page - 1, false))
             return false;
         pending = false;
-        if (stop)
-            return false;
         if (page && run.progress)
             run.progress(page, pages);
+        if (stopped(run, page, "programmed"))
+            return false;
         if (!blank) {
             prover.startProgram(buffer, page, false);
             pending = true;

@@ -447,6 +447,9 @@ void WriteFileTest::fastPathFaults_data()
     QTest::newRow("a cell stuck at 0, a stop asked meanwhile") << "stuck, stop asked" << 0L << "Page 5 does not match";
     QTest::newRow("a blank page that does not erase, a stop asked meanwhile") << "stuck blank, stop asked" << 0L
                                                                               << "Page 8 does not match";
+    // write --no-verify: page 0's program outlasts its wait.
+    QTest::newRow("a program that never ends, unchecked, a stop asked meanwhile")
+        << "endless program, unchecked, stop asked" << 0L << "Timed out waiting for the chip to program page 0!";
 }
 
 void WriteFileTest::fastPathFaults()
@@ -456,6 +459,8 @@ void WriteFileTest::fastPathFaults()
     QFETCH(QString, message);
     const bool stopAsked = fault.endsWith(QLatin1String(", stop asked"));
     fault.remove(QLatin1String(", stop asked"));
+    const bool unchecked = fault.endsWith(QLatin1String(", unchecked"));
+    fault.remove(QLatin1String(", unchecked"));
     simchip::Config config = fastChip();
     config.pageSize256 = true;
     if (fault.startsWith(QLatin1String("noise")))
@@ -477,6 +482,8 @@ void WriteFileTest::fastPathFaults()
         config.pageEraseProgramUs = 14000;
     } else if (fault == QLatin1String("stuck"))
         config.stuck = { 5, 17, 0xFF };
+    else if (fault == QLatin1String("endless program"))
+        config.pageProgramUs = 10000000;
     else if (fault == QLatin1String("stuck blank"))
         config.stuck = { 8, 0, 0x80 };
     else if (fault == QLatin1String("noisy SI"))
@@ -523,7 +530,7 @@ void WriteFileTest::fastPathFaults()
     bool pending = false; // a stop asked, as by Ctrl-C
     bool taken = false;   // the driver's last question about it answered yes
     if (stopAsked) {
-        const long failing = config.stuck.page;
+        const long failing = std::max(config.stuck.page, 0L); // else the first page
         simchip::setFrameHook([&pending, failing](const simchip::Frame& frame) {
             static const QByteArray programOrCompare("\x83\x86\x88\x89\x60\x61", 6);
             pending = pending
@@ -534,7 +541,7 @@ void WriteFileTest::fastPathFaults()
     const DataFlashRun run { {}, [&] { return taken = pending; }, {} };
     DataFlashImage image;
     QVERIFY(AT45DB041D_LoadFile(QFile::encodeName(path).constData(), image));
-    const bool ok = AT45DB041D_ProgramImage(image, DataFlashCheck::Proven, run,
+    const bool ok = AT45DB041D_ProgramImage(image, unchecked ? DataFlashCheck::Unchecked : DataFlashCheck::Proven, run,
                                             fault.endsWith(QLatin1String("kept")) ? DataFlashLocked::Keep
                                                                                  : DataFlashLocked::Refuse);
     simchip::setFrameHook({});
