@@ -442,6 +442,17 @@ public:
         QStringList lines = stage == Stage::ReadFile ? fileProblemLines(problem, file) : problem;
         if (stage == Stage::Program && programming == Programming::Update)
             lines << QStringLiteral("%1 of the pages tested were changed; run update again").arg(state.changed);
+        // A failure on the file's pages: what the chip holds now. One after
+        // them, in the proof of the pages after the file, says so itself.
+        const bool written = programming == Programming::Proven || programming == Programming::Unchecked;
+        if (stage == Stage::Program && written && state.pagesDone < state.image.pages())
+            lines << (state.pagesDone == 0
+                          ? QStringLiteral("the chip is erased and holds none of %1; run write again").arg(file)
+                          : QStringLiteral("the chip is erased and partly written: pages 0 to %1 hold %2%3, the "
+                                           "pages after them do not; run write again")
+                                .arg(state.pagesDone - 1)
+                                .arg(file, programming == Programming::Proven ? QStringLiteral(", checked")
+                                                                              : QStringLiteral(", not checked")));
         fail(lines);
         if (stage == Stage::Program)
             noteNoise();

@@ -436,19 +436,19 @@ bool Writer::writeUnchecked(const DataFlashRun& run)
     int buffer = 0;
     bool pending = false; // the chip is programming the page before this one
     for (std::uint32_t page = 0; page < pages; ++page) {
-        const bool stop = stopped(run, page, "programmed");
-        if (!stop)
-            dataOf(page, data);
-        const bool blank = stop || isBlank(data, length);
+        dataOf(page, data);
+        const bool blank = isBlank(data, length);
         if (!blank)
             prover.load(buffer, page, data);
+        // The stop is asked only once the program before has ended: a
+        // failure of that program is told, not taken for the stop.
         if (pending && !prover.programmedFor(page - 1, false))
             return false;
         pending = false;
-        if (stop)
-            return false;
         if (page && run.progress)
             run.progress(page, pages);
+        if (stopped(run, page, "programmed"))
+            return false;
         if (!blank) {
             prover.startProgram(buffer, page, false);
             pending = true;
@@ -464,13 +464,12 @@ bool Writer::writeUnchecked(const DataFlashRun& run)
 
 } // namespace
 
-bool AT45DB041D_CheckLockdown(const DataFlashImage& image, DataFlashLocked locked, std::vector<bool>* keptPages)
+namespace {
+
+// The sectors locked down for good, read twice: a refusal must not rest on
+// reads that noise spoilt alike.
+bool readLockdown(std::uint8_t (&lockdown)[8])
 {
-    lastMessage.clear();
-    if (keptPages)
-        keptPages->assign(kDataFlashPages, false);
-    // Read twice: a refusal must not rest on reads that noise spoilt alike.
-    std::uint8_t lockdown[8];
     std::uint8_t again[8];
     if (!readLockdownRegister(lockdown) || !readLockdownRegister(again))
         return false;
@@ -483,6 +482,56 @@ bool AT45DB041D_CheckLockdown(const DataFlashImage& image, DataFlashLocked locke
         lastMessage = QStringLiteral("The chip stopped answering while its lockdown register was read!");
         return false;
     }
+    return true;
+}
+
+// update changes only the image's pages that differ: those in sectors
+// locked down for good are read first, and one that differs ends the job
+// before anything is changed. Sectors after the image do not matter.
+bool lockedPagesMatch(const DataFlashImage& image)
+{
+    std::uint8_t lockdown[8];
+    if (!readLockdown(lockdown))
+        return false;
+    const unsigned length = image.pageLength();
+    std::uint8_t differ[8] = {};
+    bool anyDiffer = false;
+    for (std::uint32_t page = 0; page < image.pages(); ++page) {
+        if (!pageInMarkedSector(lockdown, page))
+            continue;
+        std::uint8_t wanted[kDataFlashMaxPageLength];
+        std::uint8_t held[kDataFlashMaxPageLength];
+        image.copyPage(page, wanted);
+        const PageRead read = readPageAgreed(page, image.pageSize256, held);
+        if (read == PageRead::Disagreed)
+            lastMessage = unreliableWireText(page, "read", WireDirection::FromChip);
+        if (read != PageRead::Agreed)
+            return false;
+        if (std::memcmp(wanted, held, length) != 0) {
+            markSectorOf(differ, page);
+            anyDiffer = true;
+        }
+    }
+    if (anyDiffer) {
+        lastMessage = QStringLiteral("Sectors %1 are locked down for good, and the file differs from what they hold: "
+                                     "the chip can never be programmed or erased there (nothing can undo a lockdown); "
+                                     "nothing on the chip was changed; use another chip!")
+                          .arg(dataFlashSectorNames(differ));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool AT45DB041D_CheckLockdown(const DataFlashImage& image, DataFlashLocked locked, std::vector<bool>* keptPages)
+{
+    lastMessage.clear();
+    if (keptPages)
+        keptPages->assign(kDataFlashPages, false);
+    std::uint8_t lockdown[8];
+    if (!readLockdown(lockdown))
+        return false;
     // The locked sectors, split by whether the image needs pages in them.
     std::uint8_t under[8] = {};
     std::uint8_t after[8] = {};
@@ -560,6 +609,8 @@ bool AT45DB041D_UpdateImage(const DataFlashImage& image, const DataFlashRun& run
         if (!waitReported({ 0, 1000 }, Wire::Block,
                           { "Timed out waiting for the chip before page %1 was tested!",
                             "The chip stopped answering before page %1 was tested!" }))
+            return false;
+        if (!lockedPagesMatch(loaded))
             return false;
         const bool done = writer.writeChanged(run);
         lastNoiseCaught = writer.noiseCaught();
