@@ -255,13 +255,14 @@ bool Writer::repair(std::uint32_t page, int depth)
             return false;
         // A page that failed a proof is taken as proven only by two proofs in
         // a row: one could pass because its own transfer flipped the very bit
-        // that the page's programming transfer flipped. A program that landed
-        // elsewhere leaves this page failing its proof and so brings a
-        // further program: only then can another page have been hit. The
-        // fast path programmed the page once before it came here; update's
-        // first program is made here.
+        // that the page's programming transfer flipped. After any program made
+        // here, update's first included, the pages one address bit away are
+        // proven again: a page that held its data and failed its proofs only
+        // to noise ends right whether or not its program landed elsewhere.
+        // (A page the fast path programmed on an erased chip and that ends
+        // right took that program.)
         if (proof == Proof::Proven && ++passedInARow == 2)
-            return programs <= (keepAfterImage ? 1 : 0) || reproveNeighbours(page, depth);
+            return programs == 0 || reproveNeighbours(page, depth);
         if (proof == Proof::Proven) {
             failedInARow = 0;
             continue;

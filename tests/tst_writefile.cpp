@@ -707,6 +707,10 @@ void WriteFileTest::updateProgramsOnlyWhatDiffers_data()
     QTest::newRow("erased chip: every page") << "erased" << QList<int>({ 0, 1, 2, 3, 4, 5 }) << QString();
     QTest::newRow("a program that lands on a page after the image: restored")
         << "page 3 differs, its program lands on page 1027" << QList<int>({ 3, 3, 1027 }) << QString();
+    // Page 3 ends right (as when it held its data and noise failed its
+    // proofs), so nothing about it shows that its program went astray.
+    QTest::newRow("a page that ends right, its one program on page 1027: restored")
+        << "page 3 differs, its program lands on page 1027, page 3 right" << QList<int>({ 3, 1027 }) << QString();
     // Sector 0a (pages 0 to 7) locked down for good: update may go on only
     // where it need not change a page there; sectors after the image do not
     // matter.
@@ -747,7 +751,7 @@ void WriteFileTest::updateProgramsOnlyWhatDiffers()
         const QByteArray bytes = all.mid(int(page) * 256, 256);
         simchip::setPage(page, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
     }
-    if (chip.endsWith(QLatin1String("page 1027"))) {
+    if (chip.contains(QLatin1String("page 1027"))) {
         // The first program of page 3 arrives with address bit 10 flipped:
         // page 3 keeps its old bytes and page 1027 takes the new ones.
         bool landed = false;
@@ -756,7 +760,8 @@ void WriteFileTest::updateProgramsOnlyWhatDiffers()
                 return;
             landed = true;
             simchip::setPage(1027, simchip::page(3));
-            simchip::setPage(3, old);
+            if (!chip.endsWith(QLatin1String("page 3 right")))
+                simchip::setPage(3, old);
         });
     }
     const QString path = writeInput(data);
