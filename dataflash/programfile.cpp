@@ -36,6 +36,11 @@ constexpr int kProgramsPerPage = 6;
 // without end.
 constexpr int kNeighbourDepth = 16;
 
+// Reads of a page after the image, each confirmed by the chip's compare,
+// before update gives up keeping it: a read and its compare both come
+// through intact about two times in three at one flipped bit in 10000.
+constexpr int kCopiesPerPage = 8;
+
 class Writer {
 public:
     explicit Writer(const DataFlashImage& image)
@@ -255,13 +260,14 @@ bool Writer::repair(std::uint32_t page, int depth)
             return false;
         // A page that failed a proof is taken as proven only by two proofs in
         // a row: one could pass because its own transfer flipped the very bit
-        // that the page's programming transfer flipped. A program that landed
-        // elsewhere leaves this page failing its proof and so brings a
-        // further program: only then can another page have been hit. The
-        // fast path programmed the page once before it came here; update's
-        // first program is made here.
+        // that the page's programming transfer flipped. After any program made
+        // here, update's first included, the pages one address bit away are
+        // proven again: a page that held its data and failed its proofs only
+        // to noise ends right whether or not its program landed elsewhere.
+        // (A page the fast path programmed on an erased chip and that ends
+        // right took that program.)
         if (proof == Proof::Proven && ++passedInARow == 2)
-            return programs <= (keepAfterImage ? 1 : 0) || reproveNeighbours(page, depth);
+            return programs == 0 || reproveNeighbours(page, depth);
         if (proof == Proof::Proven) {
             failedInARow = 0;
             continue;
@@ -328,6 +334,15 @@ bool Writer::reproveNeighbours(std::uint32_t page, int depth)
 // copy and restore it when it changed. Pages of the image need no copy: the
 // ones already tested are proven again against the image, the others are
 // tested when their turn comes.
+//
+// Two reads can agree on a bit that noise flipped in both (among the many
+// reads of a job, it happens), and a restore from such a copy would program
+// the flipped bit and then prove it against the same copy. So a copy is
+// kept only once the chip's compare has found the page equal to it, from a
+// transfer of its own; one the compare does not confirm is read again. The
+// compare's buffer writes are aimed at the page about to be programmed, not
+// at the page being copied: a write that noise made a program must not
+// change what is read again.
 bool Writer::keepNeighboursAfterImage(std::uint32_t page)
 {
     if (!keepAfterImage)
@@ -337,11 +352,21 @@ bool Writer::keepNeighboursAfterImage(std::uint32_t page)
         if (other < image.pages() || other >= kDataFlashPages || kept.count(other))
             continue;
         std::vector<std::uint8_t> held(length);
-        const PageRead read = readPageAgreed(other, image.pageSize256, held.data());
-        if (read == PageRead::Disagreed)
-            lastMessage = unreliableWireText(other, "read before page programs near it", WireDirection::FromChip);
-        if (read != PageRead::Agreed)
+        Proof proof = Proof::Differs;
+        for (int copies = 0; proof != Proof::Proven && copies < kCopiesPerPage; ++copies) {
+            const PageRead read = readPageAgreed(other, image.pageSize256, held.data());
+            if (read == PageRead::Disagreed)
+                lastMessage = unreliableWireText(other, "read before page programs near it", WireDirection::FromChip);
+            if (read != PageRead::Agreed)
+                return false;
+            proof = prover.prove(kProofBuffer, other, held.data(), long(page));
+            if (proof == Proof::Failed)
+                return false;
+        }
+        if (proof != Proof::Proven) {
+            lastMessage = unreliableWireText(other, "read before page programs near it", prover.blamedWire());
             return false;
+        }
         kept.emplace(other, std::move(held));
     }
     return true;

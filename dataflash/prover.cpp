@@ -189,9 +189,9 @@ Proof Prover::noted(Proof proof)
 }
 
 Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
-                          Evidence evidence)
+                          Evidence evidence, long aim)
 {
-    Proof proof = finishOnce(buffer, page, data, overlap, evidence);
+    Proof proof = finishOnce(buffer, page, data, overlap, evidence, aim < 0 ? page : std::uint32_t(aim));
     // A proof never returns with the chip busy (a compare not waited for, a
     // program that a buffer write became): the next frame, a page read
     // above all, must find it idle.
@@ -205,7 +205,7 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
 }
 
 Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
-                         Evidence evidence)
+                         Evidence evidence, std::uint32_t aim)
 {
     std::uint8_t next[kDataFlashMaxPageLength];
     bool holdFirstByte = false;
@@ -239,7 +239,7 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
     // chip is busy for milliseconds and ignores the compare that follows:
     // COMP stays set and the proof fails.
     if (evidence == Evidence::FlippedFirstByte)
-        patchFirstByte(buffer, page, data[0]);
+        patchFirstByte(buffer, aim, data[0]);
     startCompare(buffer, page);
     if (evidence == Evidence::FlippedFirstByte && compareLate) {
         late = true;
@@ -256,13 +256,14 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
     return Proof::Proven;
 }
 
-Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data)
+Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data, long aim)
 {
-    loadFlipped(buffer, page, data);
-    if (const Stray stray = checkStray(page); stray != Stray::None)
+    const std::uint32_t at = aim < 0 ? page : std::uint32_t(aim);
+    loadFlipped(buffer, at, data);
+    if (const Stray stray = checkStray(at); stray != Stray::None)
         return noted(stray == Stray::Handled ? Proof::Unsure : Proof::Failed);
     startCompare(buffer, page);
-    return finishProof(buffer, page, data);
+    return finishProof(buffer, page, data, nullptr, Evidence::FlippedFirstByte, long(at));
 }
 
 bool Prover::provePages(std::uint32_t pages, const PageStream& stream)

@@ -90,8 +90,9 @@ public:
     // no byte needs correcting, and the second compare is of page (evidence
     // OtherPage).
     enum class Evidence { FlippedFirstByte, OtherPage };
+    // aim, when not -1, is the page the buffer writes are aimed at instead.
     Proof finishProof(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap = nullptr,
-                      Evidence evidence = Evidence::FlippedFirstByte);
+                      Evidence evidence = Evidence::FlippedFirstByte, long aim = -1);
     // Proves pages 0 to pages - 1 in turn against what expected says they
     // hold, one transfer a page: the two buffers take turns, the next page's
     // transfer going while the chip compares this one. A page whose data
@@ -120,8 +121,10 @@ public:
     };
     bool provePages(std::uint32_t pages, const PageStream& stream);
 
-    // A whole proof in one buffer.
-    Proof prove(int buffer, std::uint32_t page, const std::uint8_t* data);
+    // A whole proof in one buffer. Its buffer writes are aimed at page, or
+    // at aim when that is not -1: a page that a program they became could
+    // reach without harm (one about to be programmed with erase anyway).
+    Proof prove(int buffer, std::uint32_t page, const std::uint8_t* data, long aim = -1);
 
     // Whether a proof of this prover's did not pass: the wire (or the chip)
     // has shown a fault. A pass is wrong only when two transfers (or a read
@@ -163,7 +166,7 @@ private:
     bool soonAfterWrite() const;
     Proof compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st);
     Proof finishOnce(int buffer, std::uint32_t page, const std::uint8_t* data, const Overlap* overlap,
-                     Evidence evidence);
+                     Evidence evidence, std::uint32_t aim);
     Proof noted(Proof proof);
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
