@@ -444,6 +444,12 @@ public:
     void failed(Stage stage, const QStringList& problem, const frontend::WriteJobState& state) override
     {
         QStringList lines = stage == Stage::ReadFile ? fileProblemLines(problem, file) : problem;
+        // An erase cut short (the programmer gone during it) may have left
+        // some of the old pages.
+        if (stage == Stage::Erase)
+            lines << QStringLiteral("the erase may not have finished: the chip may still hold some of what it held "
+                                    "before, and holds none of %1; run write again")
+                         .arg(file);
         if (stage == Stage::Program && programming == Programming::Update)
             lines << QStringLiteral("%1 of the pages tested were changed; run update again").arg(state.changed);
         // A failure on the file's pages: what the chip holds now. One after
