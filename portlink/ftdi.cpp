@@ -23,6 +23,7 @@ constexpr std::uint16_t kFtdiVendor = 0x0403;
 
 // The MPSSE commands used (FTDI's AN_108).
 constexpr std::uint8_t kSetLowBits = 0x80;      // value, direction of ADBUS0..7
+constexpr std::uint8_t kReadLowBits = 0x81;     // answers ADBUS0..7 as they are
 constexpr std::uint8_t kBytesOutFalling = 0x11; // clock bytes out on -ve edge, MSB first; length - 1 (2 bytes)
 constexpr std::uint8_t kBytesInRising = 0x20;   // clock bytes in on +ve edge, MSB first; length - 1 (2 bytes)
 constexpr std::uint8_t kLoopbackOff = 0x85;
@@ -359,7 +360,11 @@ bool Ftdi::exchange(const std::vector<std::uint8_t>& out, std::uint8_t* in, std:
 
 // CS# low, the bytes out (on SCK's falling edge, the chip samples on the
 // rising), MOSI held high while the answer is clocked in (the chip sees
-// 0xFF), CS# high, send immediate: one write and one read.
+// 0xFF), CS# high, then the pins read back and send immediate: one write
+// and one read. The pins close every frame's answer, a frame without bytes
+// in included, so that a frame has been clocked whole and the chip released
+// (ADBUS3 read high) when this returns: the driver times the chip's work
+// from then.
 Clock::time_point Ftdi::frame(const std::uint8_t* out, std::size_t outLength, std::uint8_t* in,
                               std::size_t inLength, Pace)
 {
@@ -384,14 +389,18 @@ Clock::time_point Ftdi::frame(const std::uint8_t* out, std::size_t outLength, st
         appendLength(commands, std::min(kMaxBytesPerCommand, inLength - at));
     }
     appendPins(commands, kCs);
-    if (inLength)
-        commands.push_back(kSendImmediate);
-    answer.resize(inLength);
+    commands.push_back(kReadLowBits);
+    commands.push_back(kSendImmediate);
+    answer.resize(inLength + 1);
     std::string why;
-    const bool moved = exchange(commands, answer.data(), inLength, why);
+    bool moved = exchange(commands, answer.data(), answer.size(), why);
     const Clock::time_point released = Clock::now();
+    if (moved && !(answer.back() & kCs)) {
+        why = "chip select (ADBUS3) reads low after the frame released it: check that nothing else drives it.";
+        moved = false;
+    }
     if (moved) {
-        std::copy(answer.begin(), answer.end(), in);
+        std::copy(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(inLength), in);
         return released;
     }
     // No frame after this one: the adapter is gone, or its answers can no
