@@ -219,9 +219,11 @@ bool Ftdi::find(const FtdiSettings& wanted, std::string& why)
         why = "Cannot look for the " + name + " on USB: " + ftdi_get_error_string(context) + ".";
         return false;
     }
-    unsigned matching = 0;
+    unsigned matching = 0, unreadable = 0;
     for (ftdi_device_list* each = found; each && !device; each = each->next) {
-        if (!settings.serial.empty() && serialOf(context, each->dev) != settings.serial)
+        const std::string itsSerial = settings.serial.empty() ? std::string() : serialOf(context, each->dev);
+        unreadable += !settings.serial.empty() && itsSerial.empty();
+        if (!settings.serial.empty() && itsSerial != settings.serial)
             continue;
         if (matching++ == settings.index)
             device = each->dev;
@@ -232,6 +234,10 @@ bool Ftdi::find(const FtdiSettings& wanted, std::string& why)
         if (count == 0)
             why = "No " + name + " is attached (USB ID " + id + "): plug it in, or try another cable or USB port; "
                   "pagekiln-cli programmers lists the adapters attached.";
+        else if (matching == 0 && unreadable > 0)
+            why = "No " + name + " with serial " + settings.serial + " found: the serial of "
+                  + std::to_string(unreadable) + " of the " + std::to_string(count) + " attached cannot be read, "
+                  "which takes permission to open it (see the udev rule in the README).";
         else if (matching == 0)
             why = "No " + name + " with serial " + settings.serial + " is attached: pagekiln-cli programmers lists "
                   "the adapters attached and their serials.";

@@ -615,6 +615,9 @@ void CliTest::exitStatuses_data()
                                         << "pagekiln-cli: No FT232H is attached (USB ID 0403:6014): plug it in";
     QTest::newRow("ft232h: no adapter with that serial") << QStringList { "info", "--programmer", "ft232h:serial=X1" }
                                                          << ft232h << 1 << "No FT232H with serial X1 is attached";
+    QTest::newRow("ft232h: a serial asked for, none readable") << QStringList { "info", "--programmer", "ft232h:serial=X1" }
+                                                               << QStringList { "FTDI=denied" } << 1
+                                                               << "the serial of 1 of the 1 attached cannot be read";
     QTest::newRow("ft232h: permission denied") << QStringList { "write", "%f" } << QStringList { "FTDI=denied" } << 1
                                                << "Cannot open " + ftdiPlace + ": permission denied. Install the udev "
                                                   "rule\nplugdev group";
