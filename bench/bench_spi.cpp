@@ -10,7 +10,10 @@
 //  4. the same jobs over spidev at 1 and 10 MHz (pagekiln-cli through the
 //     spidev kernel stand-in, which spends 20 us a message plus its clock
 //     time), each beside a bound from the link's cost and the datasheet;
-//  5. a noise soak: checked writes, verifies, reads and updates over wires
+//  5. the same jobs over an FT232H at 6 and 30 MHz (pagekiln-cli through
+//     the libftdi1 stand-in, which spends a USB round trip of 125 us a
+//     frame plus its clock time);
+//  6. a noise soak: checked writes, verifies, reads and updates over wires
 //     that flip random bits, each on a chip holding an old image, counting
 //     the runs that came out right (the whole chip checked), were refused,
 //     or (never wanted) reported success with anything wrong on the chip or
@@ -331,30 +334,34 @@ bool pathsAgainstTheirBounds()
     return cli > 0;
 }
 
-#if defined(SPIDEV_KERNEL)
+#if defined(SPIDEV_KERNEL) || defined(LIBFTDI_STANDIN)
 }
+#if defined(SPIDEV_KERNEL)
 #include "spidev.h"
+#endif
+#if defined(LIBFTDI_STANDIN)
+#include "ftdi.h"
+#endif
 namespace {
 
-// One pagekiln-cli command over the spidev stand-in at speed Hz, on the
-// simulated chip in image (datasheet-typical busy times, a 2 s chip erase);
-// seconds, or -1.
-double timeSpidevCommand(const QTemporaryDir& dir, const QStringList& args, unsigned speed)
+// One pagekiln-cli command over a link's stand-in (its environment in
+// link, its --programmer in programmer), on the simulated chip in dir
+// (datasheet-typical busy times, a 2 s chip erase); seconds, or -1.
+double timeLinkCommand(const QTemporaryDir& dir, const QStringList& args, const QStringList& link,
+                       const QString& programmer)
 {
     QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SPIDEV_KERNEL));
-    env.insert(QStringLiteral("SPIDEV_KERNEL_SYS"), dir.filePath(QStringLiteral("sys")));
-    env.insert(QStringLiteral("SPIDEV_KERNEL_TIMED"), QStringLiteral("1"));
+    for (const QString& setting : link)
+        env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
     env.insert(QStringLiteral("PAGEKILN_SIM_IMAGE"), dir.filePath(QStringLiteral("chip.img")));
     env.insert(QStringLiteral("PAGEKILN_SIM_PAGE256"), QStringLiteral("1"));
     env.insert(QStringLiteral("PAGEKILN_SIM_ERASE_MS"), QString::number(kChipEraseSeconds * 1000));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
     cli.setProcessEnvironment(env);
-    const QStringList link { QStringLiteral("--programmer"),
-                             QStringLiteral("spidev:/dev/spidev0.0,speed=%1").arg(speed), QStringLiteral("-q") };
     const Clock::time_point start = Clock::now();
-    cli.start(QStringLiteral(PAGEKILN_CLI), args + link);
+    cli.start(QStringLiteral(PAGEKILN_CLI),
+              args + QStringList { QStringLiteral("--programmer"), programmer, QStringLiteral("-q") });
     const bool finished = cli.waitForFinished(600000);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (!finished || cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
@@ -365,10 +372,12 @@ double timeSpidevCommand(const QTemporaryDir& dir, const QStringList& args, unsi
 }
 
 // Checked write, verify and proven read of a whole chip, and a checked
-// write of a 70 KB image, over spidev at 1 and 10 MHz. Each bound is what
-// the link's cost per frame and the chip's datasheet times allow: the link
-// idle while the chip works where the two overlap.
-bool spidevAgainstTheirBounds()
+// write of a 70 KB image, over a link at each of its speeds. Each bound is
+// what the link's cost per frame (costAt) and the chip's datasheet times
+// allow: the link idle while the chip works where the two overlap.
+bool linkAgainstTheirBounds(const char* name, const std::vector<unsigned>& speeds,
+                            spilink::Cost (*costAt)(std::uint32_t), const QStringList& link,
+                            const std::function<QString(unsigned)>& programmer)
 {
     QTemporaryDir dir;
     QDir().mkpath(dir.filePath(QStringLiteral("sys/class/spidev/spidev0.0")));
@@ -382,11 +391,13 @@ bool spidevAgainstTheirBounds()
         return false;
     fullFile.close();
     bootFile.close();
+    QStringList env;
+    for (const QString& setting : link)
+        env << QString(setting).replace(QLatin1String("%d"), dir.path());
     const unsigned bootPages = (70000 + 255) / 256;
-    std::printf("\nspidev (through the kernel stand-in: 20 us a message plus 8 clocks a byte)\n");
     bool within = true;
-    for (const unsigned speed : { 1000000u, 10000000u }) {
-        const spilink::Cost cost = spilink::Spidev::costAt(speed);
+    for (const unsigned speed : speeds) {
+        const spilink::Cost cost = costAt(speed);
         const auto frame = [&](double bytes) { return (cost.frameNs + bytes * cost.byteNs) * 1e-9; };
         const double transfer = frame(4 + 256);  // a buffer write of a page
         const double pageRead = frame(8 + 256);  // a main memory page read
@@ -398,10 +409,11 @@ bool spidevAgainstTheirBounds()
         const double bootBound = kChipEraseSeconds + bootPages * page + (2048 - bootPages) * blankProof;
         const double verifyBound = 2048 * (transfer + kCompareSeconds);
         const double readBound = 2048 * (pageRead + transfer + kCompareSeconds);
-        const double write = timeSpidevCommand(dir, { QStringLiteral("write"), full }, speed);
-        const double verify = timeSpidevCommand(dir, { QStringLiteral("verify"), full }, speed);
-        const double read = timeSpidevCommand(dir, { QStringLiteral("read"), out }, speed);
-        const double small = timeSpidevCommand(dir, { QStringLiteral("write"), boot }, speed);
+        const QString given = programmer(speed);
+        const double write = timeLinkCommand(dir, { QStringLiteral("write"), full }, env, given);
+        const double verify = timeLinkCommand(dir, { QStringLiteral("verify"), full }, env, given);
+        const double read = timeLinkCommand(dir, { QStringLiteral("read"), out }, env, given);
+        const double small = timeLinkCommand(dir, { QStringLiteral("write"), boot }, env, given);
         QFile readBack(out);
         const bool same = readBack.open(QIODevice::ReadOnly) && readBack.readAll() == data;
         const struct {
@@ -412,17 +424,44 @@ bool spidevAgainstTheirBounds()
                      { "proven read of the chip", read, readBound },
                      { "checked write, 70 KB", small, bootBound } };
         for (const auto& row : rows) {
-            std::printf("spidev %2u MHz  %-24s %6.2f s; bound %6.2f s; ratio %.3f (target at most 1.15)\n",
+            std::printf("%s %2u MHz  %-24s %6.2f s; bound %6.2f s; ratio %.3f (target at most 1.15)\n", name,
                         speed / 1000000, row.job, row.seconds, row.bound, row.seconds / row.bound);
             within = within && row.seconds > 0 && row.seconds <= 1.15 * row.bound;
         }
         if (!same)
-            std::printf("spidev %2u MHz  the read did not give back the file\n", speed / 1000000);
+            std::printf("%s %2u MHz  the read did not give back the file\n", name, speed / 1000000);
         within = within && same;
         std::fflush(stdout);
     }
-    std::printf("spidev rows within 1.15 x their bounds: %s\n", within ? "yes" : "NO");
+    std::printf("%s rows within 1.15 x their bounds: %s\n", name, within ? "yes" : "NO");
     return within;
+}
+#endif
+
+#if defined(SPIDEV_KERNEL)
+// Over spidev at 1 and 10 MHz, through the kernel stand-in.
+bool spidevAgainstTheirBounds()
+{
+    std::printf("\nspidev (through the kernel stand-in: 20 us a message plus 8 clocks a byte)\n");
+    return linkAgainstTheirBounds("spidev", { 1000000u, 10000000u }, spilink::Spidev::costAt,
+                                  { QStringLiteral("LD_PRELOAD=" SPIDEV_KERNEL), QStringLiteral("SPIDEV_KERNEL_SYS=%d/sys"),
+                                    QStringLiteral("SPIDEV_KERNEL_TIMED=1") },
+                                  [](unsigned speed) {
+                                      return QStringLiteral("spidev:/dev/spidev0.0,speed=%1").arg(speed);
+                                  });
+}
+#endif
+
+#if defined(LIBFTDI_STANDIN)
+// Over an FT232H at 6 and 30 MHz, through the libftdi1 stand-in.
+bool ftdiAgainstTheirBounds()
+{
+    std::printf("\nft232h (through the libftdi1 stand-in: a USB round trip of 125 us a frame plus 8 clocks a "
+                "byte)\n");
+    return linkAgainstTheirBounds("ft232h", { 6000000u, 30000000u }, spilink::Ftdi::costAt,
+                                  { QStringLiteral("LD_PRELOAD=" LIBFTDI_STANDIN),
+                                    QStringLiteral("FTDI_STANDIN_TIMED=1") },
+                                  [](unsigned speed) { return QStringLiteral("ft232h:speed=%1").arg(speed); });
 }
 #endif
 
@@ -657,6 +696,10 @@ int main(int argc, char* argv[])
     if (argc > 1 && std::string(argv[1]) == "spidev")
         return spidevAgainstTheirBounds() ? 0 : 1;
 #endif
+#if defined(LIBFTDI_STANDIN)
+    if (argc > 1 && std::string(argv[1]) == "ftdi")
+        return ftdiAgainstTheirBounds() ? 0 : 1;
+#endif
     const double spi = spiByteRatio();
     std::printf("port link overhead ratio: %.3f (target under 1.20)\n", spi);
     std::fflush(stdout);
@@ -669,6 +712,11 @@ int main(int argc, char* argv[])
 #else
     const bool spidev = true;
 #endif
+#if defined(LIBFTDI_STANDIN)
+    const bool ftdi = ftdiAgainstTheirBounds();
+#else
+    const bool ftdi = true;
+#endif
     const bool soak = noiseSoak({});
-    return spi > 0 && file > 0 && paths && spidev && soak ? 0 : 1;
+    return spi > 0 && file > 0 && paths && spidev && ftdi && soak ? 0 : 1;
 }

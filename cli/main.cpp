@@ -142,7 +142,8 @@ const Command kCommands[] = {
       false },
     { "programmers", nullptr, nullptr, "the links this build can reach a chip through",
       "Lists the links (--programmer NAME) this build has and, for spidev, the SPI\n"
-      "devices present. Touches no chip.",
+      "devices present; for the FTDI adapters, those attached (USB ID, serial, bus\n"
+      "path). Touches no chip.",
       false },
 };
 
@@ -364,6 +365,9 @@ int info()
     }
     const unsigned length = dataFlashPageLength(chip.status.pageSize256);
     std::printf("Chip:        AT45DB041D (ID %s)\n", qPrintable(id));
+    const QString link = programmer::details();
+    if (!link.isEmpty())
+        std::printf("Programmer:  %s\n", qPrintable(link));
     if (chip.status.pageSize256)
         std::printf("Page size:   256 bytes\n");
     else // the chip cannot tell whether its one-time switch is already programmed
@@ -440,6 +444,12 @@ public:
     void failed(Stage stage, const QStringList& problem, const frontend::WriteJobState& state) override
     {
         QStringList lines = stage == Stage::ReadFile ? fileProblemLines(problem, file) : problem;
+        // An erase cut short (the programmer gone during it) may have left
+        // some of the old pages.
+        if (stage == Stage::Erase)
+            lines << QStringLiteral("the erase may not have finished: the chip may still hold some of what it held "
+                                    "before, and holds none of %1; run write again")
+                         .arg(file);
         if (stage == Stage::Program && programming == Programming::Update)
             lines << QStringLiteral("%1 of the pages tested were changed; run update again").arg(state.changed);
         // A failure on the file's pages: what the chip holds now. One after
@@ -1035,8 +1045,9 @@ QString helpText(const Command* command)
                                         QStringLiteral("HEX")));
     parser.addOption(QCommandLineOption(QStringLiteral("programmer"),
                                         QStringLiteral("The link to the chip: lpt[:HEX] (the default), or "
-                                                       "spidev[:DEVICE][,speed=HZ] on Linux. See the programmers "
-                                                       "command."),
+                                                       "spidev[:DEVICE][,speed=HZ] on Linux, or an FTDI adapter: "
+                                                       "ft232h|ft2232h|ft4232h[:interface=A|B,serial=S,index=N,"
+                                                       "speed=HZ]. See the programmers command."),
                                         QStringLiteral("NAME[:PARAMS]")));
     parser.addOption(QCommandLineOption(QStringLiteral("any-port"),
                                         QStringLiteral("Drive the address given even when it is none of the parallel "

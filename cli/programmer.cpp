@@ -7,6 +7,9 @@
 #if defined(__linux__)
 #include "spidev.h"
 #endif
+#if defined(PAGEKILN_HAVE_FTDI)
+#include "ftdi.h"
+#endif
 
 #include <QStringList>
 
@@ -32,28 +35,65 @@ std::string lockName(const std::string& device)
     return name;
 }
 
-bool lockSpidev(QString& problem)
+// Takes the lock of a link's device, once; false with the reason.
+bool lockDevice(const std::string& name, const std::string& shown, PlatformPortLock& held, QString& problem)
 {
-    static PlatformPortLock held = kNoPortLock;
     if (held != kNoPortLock)
         return true;
     std::string why;
-    switch (platformLockNamed(lockName(spidevSettings.device).c_str(), held, why)) {
+    switch (platformLockNamed(lockName(name).c_str(), held, why)) {
     case PortLockOutcome::taken:
-        break;
+        return true;
     case PortLockOutcome::heldElsewhere:
-        problem = QStringLiteral("%1 is in use by another Pagekiln program.")
-                      .arg(QString::fromLocal8Bit(spidevSettings.device.c_str()));
+        problem = QStringLiteral("%1 is in use by another Pagekiln program.").arg(QString::fromLocal8Bit(shown.c_str()));
         return false;
     case PortLockOutcome::failed:
         problem = QString::fromLocal8Bit(why.c_str());
         return false;
     }
+    return false;
+}
+
+bool lockSpidev(QString& problem)
+{
+    static PlatformPortLock held = kNoPortLock;
+    if (!lockDevice(spidevSettings.device, spidevSettings.device, held, problem))
+        return false;
+    std::string why;
     if (!spidev.open(spidevSettings, why)) {
         problem = QString::fromLocal8Bit(why.c_str());
         return false;
     }
     spilink::use(spidev);
+    return true;
+}
+#endif
+
+#if defined(PAGEKILN_HAVE_FTDI)
+spilink::Ftdi ftdi;
+spilink::FtdiSettings ftdiSettings;
+bool ftdiOpen = false;
+
+// One program per adapter interface: the lock is keyed by the adapter's
+// place on the bus, found before it is claimed.
+bool lockFtdi(QString& problem)
+{
+    static PlatformPortLock held = kNoPortLock;
+    if (ftdiOpen)
+        return true;
+    std::string why;
+    if (!ftdi.find(ftdiSettings, why)) {
+        problem = QString::fromLocal8Bit(why.c_str());
+        return false;
+    }
+    if (!lockDevice("ftdi-" + ftdi.lockKey(), ftdi.place(), held, problem))
+        return false;
+    if (!ftdi.open(ftdiSettings, why)) {
+        problem = QString::fromLocal8Bit(why.c_str());
+        return false;
+    }
+    ftdiOpen = true;
+    spilink::use(ftdi);
     return true;
 }
 #endif
@@ -81,6 +121,19 @@ bool parse(const QString& text, Choice& choice, QString& why)
         return false;
     }
 #endif
+#if defined(PAGEKILN_HAVE_FTDI)
+    if (const spilink::FtdiModel* model = spilink::ftdiModel(name.toStdString())) {
+        choice.kind = Choice::Kind::Ftdi;
+        choice.model = name;
+        choice.params = params;
+        spilink::FtdiSettings settings;
+        std::string reason;
+        if (spilink::parseFtdiParams(*model, params.toStdString(), settings, reason))
+            return true;
+        why = QStringLiteral("%1: %2").arg(name, QString::fromStdString(reason));
+        return false;
+    }
+#endif
     why = QStringLiteral("unknown programmer '%1': pagekiln-cli programmers lists those this build has").arg(name);
     return false;
 }
@@ -92,6 +145,14 @@ bool choose(const Choice& choice, QString& why)
     std::string reason;
     if (choice.kind == Choice::Kind::Spidev
         && !spilink::parseSpidevParams(choice.params.toStdString(), spidevSettings, reason)) {
+        why = QString::fromStdString(reason);
+        return false;
+    }
+#endif
+#if defined(PAGEKILN_HAVE_FTDI)
+    if (choice.kind == Choice::Kind::Ftdi
+        && !spilink::parseFtdiParams(*spilink::ftdiModel(choice.model.toStdString()), choice.params.toStdString(),
+                                     ftdiSettings, reason)) {
         why = QString::fromStdString(reason);
         return false;
     }
@@ -110,6 +171,10 @@ bool lock(QString& problem)
     if (chosen.kind == Choice::Kind::Spidev)
         return lockSpidev(problem);
 #endif
+#if defined(PAGEKILN_HAVE_FTDI)
+    if (chosen.kind == Choice::Kind::Ftdi)
+        return lockFtdi(problem);
+#endif
     return frontend::lockPort(problem);
 }
 
@@ -127,7 +192,31 @@ QString list()
                                                  "dtparam=spi=on, then reboot) or load spidev (sudo modprobe spidev)")
                                 : QStringLiteral("         present: %1").arg(present.join(QLatin1Char(' '))));
 #endif
+#if defined(PAGEKILN_HAVE_FTDI)
+    lines << QStringLiteral("ft232h   an FTDI FT232H, FT2232H or FT4232H (MPSSE) on USB: --programmer "
+                            "ft232h|ft2232h|ft4232h[:interface=A|B,serial=S,index=N,speed=HZ] (default interface A, "
+                            "the first adapter, 6 MHz)");
+    const std::vector<spilink::FtdiAdapter> adapters = spilink::ftdiAdapters();
+    if (adapters.empty())
+        lines << QStringLiteral("         no FTDI adapter attached");
+    for (const spilink::FtdiAdapter& adapter : adapters)
+        lines << QStringLiteral("         attached: %1 (USB 0403:%2), serial %3, bus path %4")
+                     .arg(QLatin1String(adapter.model->shownName))
+                     .arg(adapter.model->productId, 4, 16, QLatin1Char('0'))
+                     .arg(adapter.serial.empty() ? QStringLiteral("unreadable (permission denied?)")
+                                                 : QString::fromLocal8Bit(adapter.serial.c_str()))
+                     .arg(QString::fromLocal8Bit(adapter.busPath.c_str()));
+#endif
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+QString details()
+{
+#if defined(PAGEKILN_HAVE_FTDI)
+    if (chosen.kind == Choice::Kind::Ftdi && ftdiOpen)
+        return QString::fromLocal8Bit(ftdi.description().c_str());
+#endif
+    return QString();
 }
 
 } // namespace programmer

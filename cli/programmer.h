@@ -7,9 +7,10 @@
 namespace programmer {
 
 struct Choice {
-    enum class Kind { ParallelPort, Spidev } kind = Kind::ParallelPort;
+    enum class Kind { ParallelPort, Spidev, Ftdi } kind = Kind::ParallelPort;
     QString portAddress; // lpt:HEX; empty: --port, the stored address or 378
-    QString params;      // spidev: DEVICE[,speed=HZ]
+    QString params;      // spidev: DEVICE[,speed=HZ]; ftdi: interface=,serial=,index=,speed=
+    QString model;       // ftdi: ft232h, ft2232h or ft4232h
 };
 
 // Parses NAME[:PARAMS]; false with why, for a usage error.
@@ -23,7 +24,12 @@ bool choose(const Choice& choice, QString& why);
 bool load(QString& problem);
 bool lock(QString& problem);
 
-// The links this build has, and for spidev the devices present.
+// The links this build has, and for spidev and the USB adapters the devices
+// present.
 QString list();
+
+// What the open link is, where there is more to tell than its place (an
+// adapter's serial and its actual clock); empty otherwise.
+QString details();
 
 } // namespace programmer

@@ -5,7 +5,9 @@
 // by a stand-in for the kernel's ppdev driver (PPDEV=... in a row's
 // environment) that has the simulated chip behind it; or over spidev
 // (SPIDEV=..., --programmer spidev), a stand-in for the kernel's spidev
-// driver answering with the simulated chip's SPI entry.
+// driver answering with the simulated chip's SPI entry; or over an FT232H
+// (FTDI=..., --programmer ft232h), a stand-in for libftdi1 whose adapter's
+// MPSSE engine drives the same entry.
 #include "testdata.h"
 
 #include <QCryptographicHash>
@@ -132,6 +134,19 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
             env.insert(QStringLiteral("SPIDEV_KERNEL_LOG"), dir.filePath(QStringLiteral("kernel.log")));
             continue;
         }
+        if (name == QLatin1String("FTDI")) {
+#if defined(LIBFTDI_STANDIN)
+            // The libftdi1 stand-in with one FT232H attached; the value says
+            // what it does when opened (ok, denied, busy, sio), or none: no
+            // adapter attached.
+            env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(LIBFTDI_STANDIN));
+            env.insert(QStringLiteral("FTDI_STANDIN_DEVICE"), value);
+            if (value == QLatin1String("none"))
+                env.insert(QStringLiteral("FTDI_STANDIN_ADAPTERS"), value);
+            env.insert(QStringLiteral("FTDI_STANDIN_LOG"), dir.filePath(QStringLiteral("kernel.log")));
+#endif
+            continue;
+        }
         if (name != QLatin1String("PPDEV")) {
             env.insert(name, value);
             continue;
@@ -163,11 +178,14 @@ Run CliTest::run(const QStringList& args, const QStringList& env, const QString&
     return result;
 }
 
-// Over the spidev stand-in, the link is chosen unless the row chose it.
+// Over the spidev or libftdi1 stand-in, the link is chosen unless the row chose it.
 QStringList CliTest::programmerArgs(const QStringList& args, const QStringList& env) const
 {
-    if ((portLibrary + env).filter(QRegularExpression(QStringLiteral("^SPIDEV="))).isEmpty()
-        || args.contains(QStringLiteral("--programmer")))
+    if (args.contains(QStringLiteral("--programmer")))
+        return args;
+    if (!(portLibrary + env).filter(QRegularExpression(QStringLiteral("^FTDI="))).isEmpty())
+        return args + QStringList { QStringLiteral("--programmer"), QStringLiteral("ft232h") };
+    if ((portLibrary + env).filter(QRegularExpression(QStringLiteral("^SPIDEV="))).isEmpty())
         return args;
     return args + QStringList { QStringLiteral("--programmer"), QStringLiteral("spidev:/dev/spidev0.0,speed=10000000") };
 }
@@ -215,6 +233,11 @@ void CliTest::writeVerifyRead_data()
         << QStringList { "SPIDEV=small", "PAGEKILN_SIM_FRAME_LOG=" + dir.filePath(QStringLiteral("frames.log")) };
     QTest::newRow("spidev, noisy wire") << QStringList { "SPIDEV=ok", "PAGEKILN_SIM_NOISE_SI=0.00001",
                                                          "PAGEKILN_SIM_NOISE_SO=0.00001" };
+#if defined(LIBFTDI_STANDIN)
+    QTest::newRow("ft232h") << QStringList { "FTDI=ok" };
+    QTest::newRow("ft232h, noisy wire") << QStringList { "FTDI=ok", "PAGEKILN_SIM_NOISE_SI=0.00001",
+                                                         "PAGEKILN_SIM_NOISE_SO=0.00001" };
+#endif
 }
 
 // A new chip is in 264-byte pages: the first write sets 256-byte pages and
@@ -573,6 +596,54 @@ void CliTest::exitStatuses_data()
                                            << "pagekiln-cli: no chip answers on port 278";
     QTest::newRow("programmers") << QStringList { "programmers" } << spidev << 0
                                  << "lpt      a PC parallel port\npresent: /dev/spidev0.0";
+#if defined(LIBFTDI_STANDIN)
+    // The FT232H through the libftdi1 stand-in: the commands the other rows
+    // do not run over it, and what the adapter and the system refuse.
+    const QStringList ft232h { "FTDI=ok" };
+    const QString ftdiPlace = QStringLiteral("FT232H at USB 1-2");
+    QTest::newRow("ft232h: info, the clock the divisor gives")
+        << QStringList { "info", "--programmer", "ft232h:speed=7000000" } << ft232h << 0
+        << "Chip:        AT45DB041D (ID 1F 24 00 00)\nProgrammer:  FT232H (serial PK000001, USB 1-2, interface A), "
+           "SPI clock 6 MHz";
+    QTest::newRow("ft232h: unprotect") << QStringList { "unprotect" } << QStringList { "FTDI=ok", "PAGEKILN_SIM_PROTECT=1" }
+                                       << 0 << "pagekiln-cli: sector protection is off";
+    QTest::newRow("ft232h: protect") << QStringList { "protect" } << ft232h << 0 << "pagekiln-cli: sector protection is on";
+    QTest::newRow("ft232h: cable") << QStringList { "cable" } << ft232h << 0 << "no bit flipped on either wire";
+    QTest::newRow("ft232h: no chip") << QStringList { "info" } << QStringList { "FTDI=ok", "PAGEKILN_SIM_ABSENT=1" } << 1
+                                     << "pagekiln-cli: no chip answers on " + ftdiPlace + ": check the cable";
+    QTest::newRow("ft232h: no adapter") << QStringList { "write", "%f" } << QStringList { "FTDI=none" } << 1
+                                        << "pagekiln-cli: No FT232H is attached (USB ID 0403:6014): plug it in";
+    QTest::newRow("ft232h: no adapter with that serial") << QStringList { "info", "--programmer", "ft232h:serial=X1" }
+                                                         << ft232h << 1 << "No FT232H with serial X1 is attached";
+    QTest::newRow("ft232h: a serial asked for, none readable") << QStringList { "info", "--programmer", "ft232h:serial=X1" }
+                                                               << QStringList { "FTDI=denied" } << 1
+                                                               << "the serial of 1 of the 1 attached cannot be read";
+    QTest::newRow("ft232h: permission denied") << QStringList { "write", "%f" } << QStringList { "FTDI=denied" } << 1
+                                               << "Cannot open " + ftdiPlace + ": permission denied. Install the udev "
+                                                  "rule\nplugdev group";
+    QTest::newRow("ft232h: claimed by another program") << QStringList { "erase" } << QStringList { "FTDI=busy" } << 1
+                                                        << "the adapter is busy: another program has claimed interface A";
+    QTest::newRow("ft232h: held by ftdi_sio") << QStringList { "info" } << QStringList { "FTDI=sio" } << 1
+                                              << "the kernel's ftdi_sio driver holds interface A as a serial port";
+    QTest::newRow("ft232h: answers cut short") << QStringList { "verify", "%h" }
+                                               << QStringList { "FTDI=ok", "FTDI_STANDIN_SHORT_AFTER=20" } << 1
+                                               << "Cannot send a frame to " + ftdiPlace + ": the adapter answered";
+    QTest::newRow("ft232h: unplugged during a write: what the chip holds told")
+        << QStringList { "write", "%h" } << QStringList { "FTDI=ok", "FTDI_STANDIN_GONE_AFTER=60", "ERASED=1" } << 1
+        << "Cannot send a frame to " + ftdiPlace + ": the adapter took no more commands\nthe chip is erased";
+    QTest::newRow("ft232h: unplugged during the erase") << QStringList { "write", "%h" }
+                                                        << QStringList { "FTDI=ok", "FTDI_STANDIN_GONE_AFTER=12", "ERASED=1" }
+                                                        << 1 << "the erase may not have finished: the chip may still "
+                                                                "hold some of what it held before";
+    QTest::newRow("ft232h: clock too fast") << QStringList { "info", "--programmer", "ft232h:speed=40000000" } << ft232h
+                                            << 2 << "ft232h: the clock '40000000' is not a number of Hz from 10000 to "
+                                                    "30000000";
+    QTest::newRow("ft232h: no MPSSE on interface B") << QStringList { "info", "--programmer", "ft232h:interface=B" }
+                                                     << ft232h << 2 << "the FT232H clocks SPI on interface A only";
+    QTest::newRow("programmers: the FTDI adapters attached") << QStringList { "programmers" } << ft232h << 0
+                                                             << "attached: FT232H (USB 0403:6014), serial PK000001, "
+                                                                "bus path 1-2";
+#endif
 }
 
 void CliTest::exitStatuses()
@@ -697,6 +768,10 @@ void CliTest::interruptedWrite_data()
     QTest::newRow("standard error's reader gone: the write ends") << simulated << 0 << writing << 0 << QString();
     QTest::newRow("spidev: Ctrl-C while writing") << QStringList { "SPIDEV=ok" } << int(SIGINT) << writing << 130
                                                    << QString();
+#if defined(LIBFTDI_STANDIN)
+    QTest::newRow("ft232h: Ctrl-C while writing") << QStringList { "FTDI=ok" } << int(SIGINT) << writing << 130
+                                                   << QString();
+#endif
 }
 
 // A stop request in the middle of a write: the page in hand is finished,
@@ -746,9 +821,10 @@ void CliTest::interruptedWrite()
                                { QStringLiteral("PAGEKILN_SIM_FRAME_LOG=") + secondFrames,
                                  QStringLiteral("PPDEV_KERNEL_LOG=") + dir.filePath(QStringLiteral("second-kernel.log")) });
         QCOMPARE(second.status, 1);
-        const bool spi = library.contains(QStringLiteral("SPIDEV=ok"));
-        QCOMPARE(second.err, QStringLiteral("pagekiln-cli: %1 is in use by another Pagekiln program.\n")
-                                 .arg(spi ? QStringLiteral("/dev/spidev0.0") : QStringLiteral("Port 378")));
+        const QString place = library.contains(QStringLiteral("SPIDEV=ok")) ? QStringLiteral("/dev/spidev0.0")
+                              : library.contains(QStringLiteral("FTDI=ok")) ? QStringLiteral("FT232H at USB 1-2")
+                                                                            : QStringLiteral("Port 378");
+        QCOMPARE(second.err, QStringLiteral("pagekiln-cli: %1 is in use by another Pagekiln program.\n").arg(place));
         QFile secondLog(secondFrames);
         QVERIFY(!secondLog.open(QIODevice::ReadOnly) || !secondLog.readAll().contains("frame"));
         QVERIFY(kernelLog(QStringLiteral("second-kernel.log")).filter(QStringLiteral("claim")).isEmpty());
