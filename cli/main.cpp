@@ -142,7 +142,8 @@ const Command kCommands[] = {
       false },
     { "programmers", nullptr, nullptr, "the links this build can reach a chip through",
       "Lists the links (--programmer NAME) this build has and, for spidev, the SPI\n"
-      "devices present. Touches no chip.",
+      "devices present; for ch341a, the CH341A adapters attached (USB bus path and\n"
+      "serial number). Touches no chip.",
       false },
 };
 
@@ -1035,8 +1036,9 @@ QString helpText(const Command* command)
                                         QStringLiteral("HEX")));
     parser.addOption(QCommandLineOption(QStringLiteral("programmer"),
                                         QStringLiteral("The link to the chip: lpt[:HEX] (the default), or "
-                                                       "spidev[:DEVICE][,speed=HZ] on Linux. See the programmers "
-                                                       "command."),
+                                                       "spidev[:DEVICE][,speed=HZ] on Linux, or "
+                                                       "ch341a[:serial=S][,index=N] (a CH341A USB adapter). See the "
+                                                       "programmers command."),
                                         QStringLiteral("NAME[:PARAMS]")));
     parser.addOption(QCommandLineOption(QStringLiteral("any-port"),
                                         QStringLiteral("Drive the address given even when it is none of the parallel "

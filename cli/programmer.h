@@ -7,9 +7,9 @@
 namespace programmer {
 
 struct Choice {
-    enum class Kind { ParallelPort, Spidev } kind = Kind::ParallelPort;
+    enum class Kind { ParallelPort, Spidev, Ch341a } kind = Kind::ParallelPort;
     QString portAddress; // lpt:HEX; empty: --port, the stored address or 378
-    QString params;      // spidev: DEVICE[,speed=HZ]
+    QString params;      // spidev: DEVICE[,speed=HZ]; ch341a: [serial=S][,index=N]
 };
 
 // Parses NAME[:PARAMS]; false with why, for a usage error.
@@ -23,7 +23,8 @@ bool choose(const Choice& choice, QString& why);
 bool load(QString& problem);
 bool lock(QString& problem);
 
-// The links this build has, and for spidev the devices present.
+// The links this build has, for spidev the devices present and for ch341a
+// the adapters attached.
 QString list();
 
 } // namespace programmer

@@ -5,7 +5,9 @@
 // by a stand-in for the kernel's ppdev driver (PPDEV=... in a row's
 // environment) that has the simulated chip behind it; or over spidev
 // (SPIDEV=..., --programmer spidev), a stand-in for the kernel's spidev
-// driver answering with the simulated chip's SPI entry.
+// driver answering with the simulated chip's SPI entry; or over a CH341A
+// (CH341A=..., --programmer ch341a), a stand-in for libusb taking the
+// adapter's streams to the same entry.
 #include "testdata.h"
 
 #include <QCryptographicHash>
@@ -132,6 +134,16 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
             env.insert(QStringLiteral("SPIDEV_KERNEL_LOG"), dir.filePath(QStringLiteral("kernel.log")));
             continue;
         }
+#if defined(LIBUSB_STANDIN)
+        if (name == QLatin1String("CH341A")) {
+            // The libusb stand-in; the value says what is attached (ok,
+            // none, denied, busy, driver).
+            env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(LIBUSB_STANDIN));
+            env.insert(QStringLiteral("CH341_STANDIN_DEVICE"), value);
+            env.insert(QStringLiteral("CH341_STANDIN_LOG"), dir.filePath(QStringLiteral("kernel.log")));
+            continue;
+        }
+#endif
         if (name != QLatin1String("PPDEV")) {
             env.insert(name, value);
             continue;
@@ -163,11 +175,15 @@ Run CliTest::run(const QStringList& args, const QStringList& env, const QString&
     return result;
 }
 
-// Over the spidev stand-in, the link is chosen unless the row chose it.
+// Over the spidev or libusb stand-in, the link is chosen unless the row
+// chose it.
 QStringList CliTest::programmerArgs(const QStringList& args, const QStringList& env) const
 {
-    if ((portLibrary + env).filter(QRegularExpression(QStringLiteral("^SPIDEV="))).isEmpty()
-        || args.contains(QStringLiteral("--programmer")))
+    if (args.contains(QStringLiteral("--programmer")) || args.contains(QStringLiteral("programmers")))
+        return args;
+    if (!(portLibrary + env).filter(QRegularExpression(QStringLiteral("^CH341A="))).isEmpty())
+        return args + QStringList { QStringLiteral("--programmer"), QStringLiteral("ch341a") };
+    if ((portLibrary + env).filter(QRegularExpression(QStringLiteral("^SPIDEV="))).isEmpty())
         return args;
     return args + QStringList { QStringLiteral("--programmer"), QStringLiteral("spidev:/dev/spidev0.0,speed=10000000") };
 }
@@ -215,6 +231,11 @@ void CliTest::writeVerifyRead_data()
         << QStringList { "SPIDEV=small", "PAGEKILN_SIM_FRAME_LOG=" + dir.filePath(QStringLiteral("frames.log")) };
     QTest::newRow("spidev, noisy wire") << QStringList { "SPIDEV=ok", "PAGEKILN_SIM_NOISE_SI=0.00001",
                                                          "PAGEKILN_SIM_NOISE_SO=0.00001" };
+#if defined(LIBUSB_STANDIN)
+    QTest::newRow("ch341a") << QStringList { "CH341A=ok" };
+    QTest::newRow("ch341a, noisy wire") << QStringList { "CH341A=ok", "PAGEKILN_SIM_NOISE_SI=0.00001",
+                                                         "PAGEKILN_SIM_NOISE_SO=0.00001" };
+#endif
 }
 
 // A new chip is in 264-byte pages: the first write sets 256-byte pages and
@@ -567,12 +588,56 @@ void CliTest::exitStatuses_data()
                                                     "66000000";
     QTest::newRow("spidev: --port too") << QStringList { "info", "--port", "378" } << spidev << 2
                                         << "--port applies to the parallel port (lpt) only";
-    QTest::newRow("unknown programmer") << QStringList { "info", "--programmer", "ch341a" } << none << 2
-                                        << "unknown programmer 'ch341a'";
+    QTest::newRow("unknown programmer") << QStringList { "info", "--programmer", "ch341" } << none << 2
+                                        << "unknown programmer 'ch341'";
     QTest::newRow("lpt:HEX is --port HEX") << QStringList { "info", "--programmer", "lpt:278" } << none << 1
                                            << "pagekiln-cli: no chip answers on port 278";
     QTest::newRow("programmers") << QStringList { "programmers" } << spidev << 0
                                  << "lpt      a PC parallel port\npresent: /dev/spidev0.0";
+#if defined(LIBUSB_STANDIN)
+    // The CH341A link over the libusb stand-in: the commands the other rows
+    // do not run over it, what USB refuses, and an adapter lost mid-job.
+    const QStringList ch341a { "CH341A=ok" };
+    const QString usb = QStringLiteral("pagekiln-cli: The CH341A at USB 1-1.4 failed: ");
+    QTest::newRow("ch341a: info") << QStringList { "info" } << ch341a << 0 << "Chip:        AT45DB041D (ID 1F 24 00 00)";
+    QTest::newRow("ch341a: unprotect") << QStringList { "unprotect" }
+                                       << QStringList { "CH341A=ok", "PAGEKILN_SIM_PROTECT=1" } << 0
+                                       << "pagekiln-cli: sector protection is off";
+    QTest::newRow("ch341a: protect") << QStringList { "protect" } << ch341a << 0 << "pagekiln-cli: sector protection is on";
+    QTest::newRow("ch341a: cable") << QStringList { "cable" } << ch341a << 0 << "no bit flipped on either wire";
+    QTest::newRow("ch341a: no chip") << QStringList { "info" } << QStringList { "CH341A=ok", "PAGEKILN_SIM_ABSENT=1" } << 1
+                                     << "pagekiln-cli: no chip answers on the CH341A at USB 1-1.4: check the cable";
+    QTest::newRow("ch341a: none attached") << QStringList { "write", "%f" } << QStringList { "CH341A=none" } << 1
+                                           << "pagekiln-cli: No CH341A adapter (USB 1a86:5512) is attached: plug it in";
+    QTest::newRow("ch341a: no such serial")
+        << QStringList { "info", "--programmer", "ch341a:serial=B2" } << QStringList { "CH341A=ok", "CH341_STANDIN_SERIAL=A7" }
+        << 1 << "No CH341A adapter (USB 1a86:5512) with the serial number B2 is attached";
+    QTest::newRow("ch341a: the second of two, by serial")
+        << QStringList { "info", "--programmer", "ch341a:serial=A72" }
+        << QStringList { "CH341A=ok", "CH341_STANDIN_SERIAL=A7", "CH341_STANDIN_ADAPTERS=2" } << 0 << "Chip:        AT45DB041D";
+    QTest::newRow("ch341a: index past the adapters") << QStringList { "info", "--programmer", "ch341a:index=1" } << ch341a
+                                                     << 1 << "index=1: only 1 CH341A adapter is attached (index counts from 0)";
+    QTest::newRow("ch341a: permission denied") << QStringList { "write", "%f" } << QStringList { "CH341A=denied" } << 1
+                                               << "Cannot open the CH341A at USB 1-1.4: permission denied. Install the "
+                                                  "udev rule\nplugdev";
+    QTest::newRow("ch341a: claimed by another program") << QStringList { "erase" } << QStringList { "CH341A=busy" } << 1
+                                                        << "Cannot open the CH341A at USB 1-1.4: the adapter is busy";
+    QTest::newRow("ch341a: held by a kernel driver") << QStringList { "info" } << QStringList { "CH341A=driver" } << 1
+                                                     << "Cannot open the CH341A at USB 1-1.4: a kernel driver holds it";
+    QTest::newRow("ch341a: a short answer stops the job") << QStringList { "verify", "%f" }
+                                                          << QStringList { "CH341A=ok", "CH341_STANDIN_SHORT_AFTER=30" } << 1
+                                                          << usb + "it answered a frame with fewer bytes than it clocked. "
+                                                                   "Nothing more was sent to the chip.\n!the chip holds";
+    QTest::newRow("ch341a: unplugged during a write: what the chip holds told")
+        << QStringList { "write", "%h" } << QStringList { "CH341A=ok", "CH341_STANDIN_GONE_AFTER=400", "ERASED=1" } << 1
+        << usb + "the adapter is gone (unplugged, or its USB connection dropped). Nothing more was sent to the chip.\n"
+                 "pagekiln-cli: the chip is erased and partly written: pages 0 to ";
+    QTest::newRow("ch341a: parameters") << QStringList { "info", "--programmer", "ch341a:speed=3" } << ch341a << 2
+                                        << "ch341a: 'speed=3' is neither serial=S nor index=N";
+    QTest::newRow("ch341a: programmers") << QStringList { "programmers" }
+                                         << QStringList { "CH341A=ok", "CH341_STANDIN_SERIAL=A7" } << 0
+                                         << "ch341a   a CH341A USB adapter\nattached: USB 1-1.4 (index=0, serial A7)";
+#endif
 }
 
 void CliTest::exitStatuses()
