@@ -762,6 +762,10 @@ void CliTest::interruptedWrite_data()
     QTest::newRow("standard error's reader gone: the write ends") << simulated << 0 << writing << 0 << QString();
     QTest::newRow("spidev: Ctrl-C while writing") << QStringList { "SPIDEV=ok" } << int(SIGINT) << writing << 130
                                                    << QString();
+#if defined(LIBUSB_STANDIN)
+    QTest::newRow("ch341a: Ctrl-C while writing") << QStringList { "CH341A=ok" } << int(SIGINT) << writing << 130
+                                                   << QString();
+#endif
 }
 
 // A stop request in the middle of a write: the page in hand is finished,
@@ -812,8 +816,11 @@ void CliTest::interruptedWrite()
                                  QStringLiteral("PPDEV_KERNEL_LOG=") + dir.filePath(QStringLiteral("second-kernel.log")) });
         QCOMPARE(second.status, 1);
         const bool spi = library.contains(QStringLiteral("SPIDEV=ok"));
+        const bool usb = library.contains(QStringLiteral("CH341A=ok"));
         QCOMPARE(second.err, QStringLiteral("pagekiln-cli: %1 is in use by another Pagekiln program.\n")
-                                 .arg(spi ? QStringLiteral("/dev/spidev0.0") : QStringLiteral("Port 378")));
+                                 .arg(usb   ? QStringLiteral("The CH341A at USB 1-1.4")
+                                      : spi ? QStringLiteral("/dev/spidev0.0")
+                                            : QStringLiteral("Port 378")));
         QFile secondLog(secondFrames);
         QVERIFY(!secondLog.open(QIODevice::ReadOnly) || !secondLog.readAll().contains("frame"));
         QVERIFY(kernelLog(QStringLiteral("second-kernel.log")).filter(QStringLiteral("claim")).isEmpty());
@@ -865,6 +872,11 @@ void CliTest::interruptedWrite()
 
     if (library.contains(QStringLiteral("PPDEV=ok")))
         QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
+    // The adapter let go of the lines and of its interface before the program ended.
+    if (library.contains(QStringLiteral("CH341A=ok")))
+        QVERIFY2(kernelLog().filter(QStringLiteral("1-1.4")).mid(1)
+                     == QStringList({ "claim 1-1.4", "release 1-1.4", "close 1-1.4" }),
+                 qPrintable(kernelLog().join(QLatin1Char('\n'))));
 
     const QByteArray chip = readChip(); // the port's lock went with the interrupted program
     QCOMPARE(chip.left((last + 1) * 256), data.left((last + 1) * 256));
