@@ -604,6 +604,9 @@ void CliTest::exitStatuses_data()
                                        << QStringList { "CH341A=ok", "PAGEKILN_SIM_PROTECT=1" } << 0
                                        << "pagekiln-cli: sector protection is off";
     QTest::newRow("ch341a: protect") << QStringList { "protect" } << ch341a << 0 << "pagekiln-cli: sector protection is on";
+    QTest::newRow("ch341a: a round trip of 1 ms a frame does not make the proofs late")
+        << QStringList { "verify", "%h" } << QStringList { "CH341A=ok", "CH341_STANDIN_TIMED=1" } << 0
+        << "pagekiln-cli: the chip holds";
     QTest::newRow("ch341a: cable") << QStringList { "cable" } << ch341a << 0 << "no bit flipped on either wire";
     QTest::newRow("ch341a: no chip") << QStringList { "info" } << QStringList { "CH341A=ok", "PAGEKILN_SIM_ABSENT=1" } << 1
                                      << "pagekiln-cli: no chip answers on the CH341A at USB 1-1.4: check the cable";
