@@ -207,6 +207,7 @@ bool Ch341a::find(const Ch341aSettings& settings, std::string& why)
     close();
     problem.clear();
     gone = false;
+    unplugged = false;
     const int started = libusb_init(&context);
     if (started != 0) {
         context = nullptr;
@@ -288,10 +289,14 @@ bool Ch341a::open(std::string& why)
 
 void Ch341a::close()
 {
-    if (handle && claimed && !gone) {
-        // The chip released and the lines let go, so the board can run.
+    if (handle && claimed && !unplugged) {
+        // The chip released and the lines let go, so the board can run: tried
+        // even after a failed frame, which may have left the chip selected.
+        gone = false;
         std::vector<std::uint8_t> answers;
+        const std::string why = problem;
         exchange({ { kUioStream, kUioOut | kLinesReleased, kUioDir | kLinesFloating, kUioEnd } }, 0, answers);
+        problem = why;
     }
     if (handle && claimed)
         libusb_release_interface(handle, kInterface);
@@ -307,9 +312,10 @@ void Ch341a::close()
     context = nullptr;
 }
 
-void Ch341a::lost(const std::string& what)
+void Ch341a::lost(const std::string& what, bool unpluggedNow)
 {
     gone = true;
+    unplugged = unplugged || unpluggedNow;
     problem = "The CH341A at USB " + path + " failed: " + what + " Nothing more was sent to the chip.";
 }
 
@@ -390,13 +396,13 @@ bool Ch341a::exchange(const std::vector<std::vector<std::uint8_t>>& outs, std::s
             libusb_free_transfer(each.transfer);
     }
     if (error != 0 || unfinished()) {
-        lost(usbErrorText(error));
+        lost(usbErrorText(error), error == LIBUSB_ERROR_NO_DEVICE || unfinished());
         return false;
     }
     if (shortAnswer) {
         // Answers out of step with the frames could be taken for the next
         // frame's: the adapter is not trusted again.
-        lost("it answered a frame with fewer bytes than it clocked.");
+        lost("it answered a frame with fewer bytes than it clocked.", false);
         return false;
     }
     // The answers side by side, without their packets' gaps.

@@ -65,13 +65,16 @@ private:
     // adapter did not take them or answer in time.
     bool exchange(const std::vector<std::vector<std::uint8_t>>& outs, std::size_t answerBytes,
                   std::vector<std::uint8_t>& answers);
-    void lost(const std::string& what);
+    // Stops every later frame; unplugged: the adapter cannot even be told
+    // to release the chip (or transfers are still in flight).
+    void lost(const std::string& what, bool unplugged);
 
     libusb_context* context = nullptr;
     libusb_device* device = nullptr;
     libusb_device_handle* handle = nullptr;
     bool claimed = false;
-    bool gone = false; // unplugged or stuck: nothing more is sent
+    bool gone = false;      // unplugged or stuck: nothing more is sent
+    bool unplugged = false; // nothing at all, not even the release at the end
     std::string path;
     std::string problem;
 };
