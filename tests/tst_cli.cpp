@@ -137,7 +137,7 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
 #if defined(LIBUSB_STANDIN)
         if (name == QLatin1String("CH341A")) {
             // The libusb stand-in; the value says what is attached (ok,
-            // none, denied, busy, driver).
+            // none, denied, busy, driver, stall).
             env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(LIBUSB_STANDIN));
             env.insert(QStringLiteral("CH341_STANDIN_DEVICE"), value);
             env.insert(QStringLiteral("CH341_STANDIN_LOG"), dir.filePath(QStringLiteral("kernel.log")));
@@ -627,6 +627,8 @@ void CliTest::exitStatuses_data()
                                                         << "Cannot open the CH341A at USB 1-1.4: the adapter is busy";
     QTest::newRow("ch341a: held by a kernel driver") << QStringList { "info" } << QStringList { "CH341A=driver" } << 1
                                                      << "Cannot open the CH341A at USB 1-1.4: a kernel driver holds it";
+    QTest::newRow("ch341a: no answer within the transfers' time-out") << QStringList { "info" } << QStringList { "CH341A=stall" } << 1
+                                                        << usb + "the adapter did not answer within 1 s";
     QTest::newRow("ch341a: a short answer stops the job") << QStringList { "verify", "%f" }
                                                           << QStringList { "CH341A=ok", "CH341_STANDIN_SHORT_AFTER=30" } << 1
                                                           << usb + "it answered a frame with fewer bytes than it clocked. "
