@@ -12,8 +12,12 @@
 //     time), each beside a bound from the link's cost and the datasheet;
 //  5. the same jobs over an FT232H at 6 and 30 MHz (pagekiln-cli through
 //     the libftdi1 stand-in, which spends a USB round trip of 125 us a
-//     frame plus its clock time);
-//  6. a noise soak: checked writes, verifies, reads and updates over wires
+//     frame plus its clock time), each beside a bound;
+//  6. the same jobs over a CH341A (pagekiln-cli through the libusb
+//     stand-in, which spends 1 ms a round trip plus its clock time), each
+//     beside a bound from the adapter's cost model and the datasheet, and
+//     beside what the same frames would take with a round trip a packet;
+//  7. a noise soak: checked writes, verifies, reads and updates over wires
 //     that flip random bits, each on a chip holding an old image, counting
 //     the runs that came out right (the whole chip checked), were refused,
 //     or (never wanted) reported success with anything wrong on the chip or
@@ -465,6 +469,142 @@ bool ftdiAgainstTheirBounds()
 }
 #endif
 
+#if defined(LIBUSB_STANDIN)
+}
+#include "ch341a.h"
+namespace {
+
+// What one pagekiln-cli command over the libusb stand-in took.
+struct UsbRun {
+    double seconds = -1;
+    long roundTrips = 0, packets = 0, bytes = 0; // as the stand-in counted them
+};
+
+UsbRun timeCh341aCommand(const QTemporaryDir& dir, const QStringList& args)
+{
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QString log = dir.filePath(QStringLiteral("usb.log"));
+    QFile::remove(log);
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(LIBUSB_STANDIN));
+    env.insert(QStringLiteral("CH341_STANDIN_TIMED"), QStringLiteral("1"));
+    env.insert(QStringLiteral("CH341_STANDIN_LOG"), log);
+    env.insert(QStringLiteral("PAGEKILN_SIM_IMAGE"), dir.filePath(QStringLiteral("chip.img")));
+    env.insert(QStringLiteral("PAGEKILN_SIM_PAGE256"), QStringLiteral("1"));
+    env.insert(QStringLiteral("PAGEKILN_SIM_ERASE_MS"), QString::number(kChipEraseSeconds * 1000));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    cli.setProcessEnvironment(env);
+    UsbRun run;
+    const Clock::time_point start = Clock::now();
+    cli.start(QStringLiteral(PAGEKILN_CLI), args + QStringList { QStringLiteral("--programmer"), QStringLiteral("ch341a"),
+                                                                 QStringLiteral("-q") });
+    const bool finished = cli.waitForFinished(600000);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!finished || cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
+        std::fprintf(stderr, "%s", cli.readAllStandardError().constData());
+        return run;
+    }
+    run.seconds = seconds;
+    QFile totals(log);
+    const QByteArray lines = totals.open(QIODevice::ReadOnly) ? totals.readAll() : QByteArray();
+    const int at = lines.indexOf("totals:");
+    if (at >= 0)
+        std::sscanf(lines.constData() + at, "totals: %ld round trips, %ld SPI packets, %ld SPI bytes", &run.roundTrips,
+                    &run.packets, &run.bytes);
+    return run;
+}
+
+// Checked write, verify and proven read of a whole chip, and a checked
+// write of a 70 KB image, over a CH341A. Each bound is the adapter's cost
+// model (a round trip of 1 ms a frame, its packets' answers collected
+// together; 8 clocks a byte) over the frames a page's proof needs, with the
+// chip's datasheet times where they are not spent sending: the chip erase,
+// and a program (2 ms) and a compare (0.2 ms) that run under the next
+// frame. Beside it, the same frames with a round trip a packet: what
+// collecting a frame's answers together wins.
+bool ch341aAgainstTheirBounds()
+{
+    QTemporaryDir dir;
+    const QString full = dir.filePath(QStringLiteral("full.bin"));
+    const QString boot = dir.filePath(QStringLiteral("boot.bin"));
+    const QString out = dir.filePath(QStringLiteral("out.bin"));
+    const QByteArray data = randomBytes(2048 * 256, 0x2545F491u);
+    QFile fullFile(full), bootFile(boot);
+    if (!fullFile.open(QIODevice::WriteOnly) || fullFile.write(data) != data.size()
+        || !bootFile.open(QIODevice::WriteOnly) || bootFile.write(data.left(70000)) != 70000)
+        return false;
+    fullFile.close();
+    bootFile.close();
+    const unsigned bootPages = (70000 + 255) / 256;
+    const spilink::Cost cost = spilink::Ch341a::modelCost();
+    const double roundTrip = cost.frameNs * 1e-9;
+    const double byteTime = cost.byteNs * 1e-9;
+    const auto packets = [](unsigned bytes) { return (bytes + 30) / 31; };
+    // A page's frames: each a round trip, its bytes clocked; and each
+    // packet a round trip of its own, the way a driver that waits for every
+    // answer pays.
+    struct Frames {
+        double batched = 0, perPacket = 0;
+        void add(unsigned bytes, double roundTrip, double byteTime, unsigned packetCount)
+        {
+            batched += roundTrip + bytes * byteTime;
+            perPacket += packetCount * roundTrip + bytes * byteTime;
+        }
+    };
+    const auto page = [&](std::initializer_list<unsigned> frames) {
+        Frames f;
+        for (const unsigned bytes : frames)
+            f.add(bytes, roundTrip, byteTime, packets(bytes));
+        return f;
+    };
+    // Checked write: the program, the next page's two transfers (one under
+    // the program, one under the first compare), two compares with a status
+    // read each. Verify: one transfer, two compares, two status reads. The
+    // proven read: the page read, its transfer back, two compares, two
+    // status reads. A blank page after a smaller image: two compares and
+    // two status reads.
+    const Frames write = page({ 4, 260, 260, 4, 4, 5, 5 });
+    const Frames verify = page({ 260, 4, 4, 5, 5 });
+    const Frames read = page({ 264, 260, 4, 4, 5, 5 });
+    const Frames blank = page({ 4, 4, 5, 5 });
+    std::printf("\nCH341A (through the libusb stand-in: 1 ms a round trip, 8 clocks a byte at 1.5 MHz, 31 bytes a "
+                "packet); the machine shared with other builds\n");
+    const UsbRun writeRun = timeCh341aCommand(dir, { QStringLiteral("write"), full });
+    const UsbRun verifyRun = timeCh341aCommand(dir, { QStringLiteral("verify"), full });
+    const UsbRun readRun = timeCh341aCommand(dir, { QStringLiteral("read"), out });
+    const UsbRun smallRun = timeCh341aCommand(dir, { QStringLiteral("write"), boot });
+    QFile readBack(out);
+    const bool same = readBack.open(QIODevice::ReadOnly) && readBack.readAll() == data;
+    const struct {
+        const char* job;
+        UsbRun run;
+        double bound, perPacket;
+        unsigned pages;
+    } rows[] = {
+        { "checked write, 512 KiB", writeRun, kChipEraseSeconds + 2048 * write.batched,
+          kChipEraseSeconds + 2048 * write.perPacket, 2048 },
+        { "verify, 512 KiB", verifyRun, 2048 * verify.batched, 2048 * verify.perPacket, 2048 },
+        { "proven read of the chip", readRun, 2048 * read.batched, 2048 * read.perPacket, 2048 },
+        { "checked write, 70 KB", smallRun,
+          kChipEraseSeconds + bootPages * write.batched + (2048 - bootPages) * blank.batched,
+          kChipEraseSeconds + bootPages * write.perPacket + (2048 - bootPages) * blank.perPacket, 2048 },
+    };
+    bool within = true;
+    for (const auto& row : rows) {
+        std::printf("ch341a  %-24s %6.2f s; bound %6.2f s; ratio %.3f (target at most 1.15); a round trip a packet "
+                    "%6.2f s (%.1f x); %.1f round trips a page\n",
+                    row.job, row.run.seconds, row.bound, row.run.seconds / row.bound, row.perPacket,
+                    row.perPacket / row.bound, double(row.run.roundTrips) / row.pages);
+        within = within && row.run.seconds > 0 && row.run.seconds <= 1.15 * row.bound;
+    }
+    if (!same)
+        std::printf("ch341a  the read did not give back the file\n");
+    std::printf("ch341a rows within 1.15 x their bounds: %s\n", within && same ? "yes" : "NO");
+    std::fflush(stdout);
+    return within && same;
+}
+#endif
+
 // How runs over a noisy wire came out.
 struct Tally {
     int runs = 0, right = 0, refused = 0, falseSuccesses = 0, wrongReads = 0;
@@ -685,7 +825,8 @@ bool noiseSoak(const QByteArray& only)
 } // namespace
 
 // "soak" as the argument runs the noise soak alone ("soak update": one
-// job's rows), "paths" the jobs against their bounds alone.
+// job's rows), "paths" the jobs against their bounds alone, "spidev" and
+// "ch341a" those links' rows alone.
 int main(int argc, char* argv[])
 {
     if (argc > 1 && std::string(argv[1]) == "soak")
@@ -699,6 +840,10 @@ int main(int argc, char* argv[])
 #if defined(LIBFTDI_STANDIN)
     if (argc > 1 && std::string(argv[1]) == "ftdi")
         return ftdiAgainstTheirBounds() ? 0 : 1;
+#endif
+#if defined(LIBUSB_STANDIN)
+    if (argc > 1 && std::string(argv[1]) == "ch341a")
+        return ch341aAgainstTheirBounds() ? 0 : 1;
 #endif
     const double spi = spiByteRatio();
     std::printf("port link overhead ratio: %.3f (target under 1.20)\n", spi);
@@ -717,6 +862,11 @@ int main(int argc, char* argv[])
 #else
     const bool ftdi = true;
 #endif
+#if defined(LIBUSB_STANDIN)
+    const bool ch341a = ch341aAgainstTheirBounds();
+#else
+    const bool ch341a = true;
+#endif
     const bool soak = noiseSoak({});
-    return spi > 0 && file > 0 && paths && spidev && ftdi && soak ? 0 : 1;
+    return spi > 0 && file > 0 && paths && spidev && ftdi && ch341a && soak ? 0 : 1;
 }

@@ -142,8 +142,8 @@ const Command kCommands[] = {
       false },
     { "programmers", nullptr, nullptr, "the links this build can reach a chip through",
       "Lists the links (--programmer NAME) this build has and, for spidev, the SPI\n"
-      "devices present; for the FTDI adapters, those attached (USB ID, serial, bus\n"
-      "path). Touches no chip.",
+      "devices present; for the FTDI adapters and ch341a, those attached (USB ID or\n"
+      "bus path, serial). Touches no chip.",
       false },
 };
 
@@ -1045,9 +1045,10 @@ QString helpText(const Command* command)
                                         QStringLiteral("HEX")));
     parser.addOption(QCommandLineOption(QStringLiteral("programmer"),
                                         QStringLiteral("The link to the chip: lpt[:HEX] (the default), or "
-                                                       "spidev[:DEVICE][,speed=HZ] on Linux, or an FTDI adapter: "
+                                                       "spidev[:DEVICE][,speed=HZ] on Linux, or a USB adapter: "
                                                        "ft232h|ft2232h|ft4232h[:interface=A|B,serial=S,index=N,"
-                                                       "speed=HZ]. See the programmers command."),
+                                                       "speed=HZ] or ch341a[:serial=S][,index=N]. See the "
+                                                       "programmers command."),
                                         QStringLiteral("NAME[:PARAMS]")));
     parser.addOption(QCommandLineOption(QStringLiteral("any-port"),
                                         QStringLiteral("Drive the address given even when it is none of the parallel "

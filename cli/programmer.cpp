@@ -11,6 +11,10 @@
 #include "ftdi.h"
 #endif
 
+#if defined(PAGEKILN_CH341A)
+#include "ch341a.h"
+#endif
+
 #include <QStringList>
 
 #include <cctype>
@@ -98,6 +102,42 @@ bool lockFtdi(QString& problem)
 }
 #endif
 
+#if defined(PAGEKILN_CH341A)
+spilink::Ch341a ch341a;
+spilink::Ch341aSettings ch341aSettings;
+
+// Found first, so that the lock is keyed by the adapter's bus path; opened
+// (claimed) only once the lock is held.
+bool lockCh341a(QString& problem)
+{
+    static PlatformPortLock held = kNoPortLock;
+    if (held != kNoPortLock)
+        return true;
+    std::string why;
+    if (!ch341a.find(ch341aSettings, why)) {
+        problem = QString::fromStdString(why);
+        return false;
+    }
+    switch (platformLockNamed(("ch341a-" + ch341a.busPath()).c_str(), held, why)) {
+    case PortLockOutcome::taken:
+        break;
+    case PortLockOutcome::heldElsewhere:
+        problem = QStringLiteral("The CH341A at USB %1 is in use by another Pagekiln program.")
+                      .arg(QString::fromStdString(ch341a.busPath()));
+        return false;
+    case PortLockOutcome::failed:
+        problem = QString::fromLocal8Bit(why.c_str());
+        return false;
+    }
+    if (!ch341a.open(why)) {
+        problem = QString::fromStdString(why);
+        return false;
+    }
+    spilink::use(ch341a);
+    return true;
+}
+#endif
+
 } // namespace
 
 bool parse(const QString& text, Choice& choice, QString& why)
@@ -134,6 +174,18 @@ bool parse(const QString& text, Choice& choice, QString& why)
         return false;
     }
 #endif
+#if defined(PAGEKILN_CH341A)
+    if (name == QLatin1String("ch341a")) {
+        choice.kind = Choice::Kind::Ch341a;
+        choice.params = params;
+        spilink::Ch341aSettings settings;
+        std::string reason;
+        if (spilink::parseCh341aParams(params.toStdString(), settings, reason))
+            return true;
+        why = QStringLiteral("ch341a: %1").arg(QString::fromStdString(reason));
+        return false;
+    }
+#endif
     why = QStringLiteral("unknown programmer '%1': pagekiln-cli programmers lists those this build has").arg(name);
     return false;
 }
@@ -157,6 +209,14 @@ bool choose(const Choice& choice, QString& why)
         return false;
     }
 #endif
+#if defined(PAGEKILN_CH341A)
+    std::string unparsed;
+    if (choice.kind == Choice::Kind::Ch341a
+        && !spilink::parseCh341aParams(choice.params.toStdString(), ch341aSettings, unparsed)) {
+        why = QString::fromStdString(unparsed);
+        return false;
+    }
+#endif
     return true;
 }
 
@@ -174,6 +234,10 @@ bool lock(QString& problem)
 #if defined(PAGEKILN_HAVE_FTDI)
     if (chosen.kind == Choice::Kind::Ftdi)
         return lockFtdi(problem);
+#endif
+#if defined(PAGEKILN_CH341A)
+    if (chosen.kind == Choice::Kind::Ch341a)
+        return lockCh341a(problem);
 #endif
     return frontend::lockPort(problem);
 }
@@ -206,6 +270,25 @@ QString list()
                      .arg(adapter.serial.empty() ? QStringLiteral("unreadable (permission denied?)")
                                                  : QString::fromLocal8Bit(adapter.serial.c_str()))
                      .arg(QString::fromLocal8Bit(adapter.busPath.c_str()));
+#endif
+#if defined(PAGEKILN_CH341A)
+    lines << QStringLiteral("ch341a   a CH341A USB adapter (1a86:5512): --programmer ch341a[:serial=S][,index=N]"
+                            " (default the first attached)");
+    std::vector<spilink::Ch341aAdapter> usbAdapters;
+    std::string why;
+    if (!spilink::ch341aAdapters(usbAdapters, why))
+        lines << QStringLiteral("         %1").arg(QString::fromStdString(why));
+    else if (usbAdapters.empty())
+        lines << QStringLiteral("         no CH341A attached");
+    for (std::size_t i = 0; i < usbAdapters.size(); ++i) {
+        const spilink::Ch341aAdapter& adapter = usbAdapters[i];
+        const QString serial = !adapter.problem.empty()
+                                   ? QStringLiteral(", serial unreadable: %1").arg(QString::fromStdString(adapter.problem))
+                               : adapter.serial.empty() ? QString()
+                                                        : QStringLiteral(", serial %1").arg(QString::fromStdString(adapter.serial));
+        lines << QStringLiteral("         attached: USB %1 (index=%2%3)")
+                     .arg(QString::fromStdString(adapter.busPath)).arg(i).arg(serial);
+    }
 #endif
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }

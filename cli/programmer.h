@@ -7,9 +7,10 @@
 namespace programmer {
 
 struct Choice {
-    enum class Kind { ParallelPort, Spidev, Ftdi } kind = Kind::ParallelPort;
+    enum class Kind { ParallelPort, Spidev, Ftdi, Ch341a } kind = Kind::ParallelPort;
     QString portAddress; // lpt:HEX; empty: --port, the stored address or 378
-    QString params;      // spidev: DEVICE[,speed=HZ]; ftdi: interface=,serial=,index=,speed=
+    QString params;      // spidev: DEVICE[,speed=HZ]; ftdi: interface=,serial=,index=,speed=;
+                         // ch341a: [serial=S][,index=N]
     QString model;       // ftdi: ft232h, ft2232h or ft4232h
 };
 

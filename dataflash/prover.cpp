@@ -1,6 +1,8 @@
 // The steps of a proof on the chip, and the verdict when a page resists it.
 #include "prover.h"
 
+#include "link.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -28,6 +30,17 @@ constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
 // 14 ms). A ready chip, or a compare started, later than this shows nothing.
 constexpr std::chrono::microseconds kStrayVisibleFor(1000);
 
+// The same, over the link in use: the frames between the write and the
+// evidence take time of their own, a millisecond or two each on a USB
+// adapter whose every frame is a round trip (full-speed USB moves in 1 ms
+// frames). Room for four of them: 5 ms on such an adapter, still well
+// inside a program with erase.
+std::chrono::nanoseconds strayVisibleFor()
+{
+    const double frameNs = spilink::inUse().cost().frameNs;
+    return kStrayVisibleFor + std::chrono::nanoseconds(static_cast<long long>(4 * frameNs));
+}
+
 
 } // namespace
 
@@ -51,7 +64,7 @@ void Prover::write(int buffer, std::uint32_t aim, const std::uint8_t* data, unsi
 // Taken after what was seen, so that a suspension anywhere counts against it.
 bool Prover::soonAfterWrite() const
 {
-    return WireClock::now() - wroteAt < kStrayVisibleFor;
+    return WireClock::now() - wroteAt < strayVisibleFor();
 }
 
 void Prover::load(int buffer, std::uint32_t page, const std::uint8_t* data)

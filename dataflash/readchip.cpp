@@ -65,7 +65,8 @@ bool readProven(std::vector<std::uint8_t>& contents, bool pageSize256, const Eno
     // reads a page while the chip is idle, before the page ahead of it is
     // proven.
     const auto readWhenReady = [&](std::uint32_t page, std::uint8_t* out) {
-        waitUntilReady({ 0, 350 }, Wire::Block);
+        if (!chipIdleSinceLastStatus())
+            waitUntilReady({ 0, 350 }, Wire::Block);
         sendPageRead(Wire::Block, page, pageSize256, out);
     };
     Prover::PageStream stream;

@@ -34,6 +34,11 @@ constexpr int kStatusReadsAgreed = 8;
 constexpr std::chrono::milliseconds kSilentFor(30);
 constexpr unsigned kSilentSpacingMs = 10;
 
+// A confirmed status read said ready, and no command has gone to the chip
+// since: it is still idle. (A status read that confirms was taken by the
+// chip as one: noise did not make it a command.)
+bool idleSinceLastRead = false;
+
 spilink::Pace paceOf(Wire wire)
 {
     return wire == Wire::ByteWise ? spilink::Pace::ByteAtATime : spilink::Pace::Block;
@@ -44,7 +49,13 @@ spilink::Pace paceOf(Wire wire)
 WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength,
                             std::uint8_t* reply, std::size_t replyLength)
 {
+    idleSinceLastRead = false;
     return spilink::inUse().frame(command, commandLength, reply, replyLength, paceOf(wire));
+}
+
+bool chipIdleSinceLastStatus()
+{
+    return idleSinceLastRead;
 }
 
 // The page number sits above an 8-bit byte address with 256-byte pages,
@@ -149,6 +160,8 @@ Status readConfirmedStatus(Wire wire, DataFlashStatus& st)
         return confirmed;
     };
     spilink::inUse().frameUntil(&kStatusRegisterRead, 1, bytes, kStatusBytesPerRead, judge, paceOf(wire));
+    // One that did not confirm may have reached the chip as another command.
+    idleSinceLastRead = confirmed && st.ready;
     if (confirmed)
         return Status::Confirmed;
     st = DataFlashStatus();

@@ -47,6 +47,11 @@ using WireClock = std::chrono::steady_clock;
 WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t commandLength,
                             std::uint8_t* reply = nullptr, std::size_t replyLength = 0);
 
+// Whether the last status read was confirmed and said ready, with no
+// command frame since: the chip is idle without another read, which costs
+// a round trip on a USB adapter.
+bool chipIdleSinceLastStatus();
+
 // Bits of a main-memory page address; the pages whose address differs from
 // a page's in one of them are where a program for that page lands when that
 // bit flips on the wire.

@@ -1,7 +1,7 @@
 # bash completion for pagekiln-cli: the commands, every option (--no-verify
 # and --keep-locked after write only, --raw after write and update, --force
 # after read only), the links for --programmer (with the spidev devices
-# present, and the FTDI adapters by name) and file names for write, update, verify, read and inspect,
+# present, the FTDI adapters by name, and ch341a) and file names for write, update, verify, read and inspect,
 # spaces and all.
 _pagekiln_cli()
 {
@@ -17,7 +17,7 @@ _pagekiln_cli()
     if [[ $prev == --port ]]; then
         COMPREPLY=($(compgen -W "378 278 3BC" -- "$cur"))
     elif [[ $prev == --programmer ]]; then
-        local device links="lpt:378 spidev ft232h ft2232h ft4232h"
+        local device links="lpt:378 spidev ch341a"
         for device in /dev/spidev*; do
             [[ -e $device ]] && links+=" spidev:$device"
         done

@@ -7,7 +7,9 @@
 // (SPIDEV=..., --programmer spidev), a stand-in for the kernel's spidev
 // driver answering with the simulated chip's SPI entry; or over an FT232H
 // (FTDI=..., --programmer ft232h), a stand-in for libftdi1 whose adapter's
-// MPSSE engine drives the same entry.
+// MPSSE engine drives the same entry; or over a CH341A (CH341A=...,
+// --programmer ch341a), a stand-in for libusb taking the adapter's streams
+// to the same entry.
 #include "testdata.h"
 
 #include <QCryptographicHash>
@@ -147,6 +149,16 @@ QProcessEnvironment CliTest::environment(const QStringList& extra) const
 #endif
             continue;
         }
+#if defined(LIBUSB_STANDIN)
+        if (name == QLatin1String("CH341A")) {
+            // The libusb stand-in; the value says what is attached (ok,
+            // none, denied, busy, driver, stall).
+            env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(LIBUSB_STANDIN));
+            env.insert(QStringLiteral("CH341_STANDIN_DEVICE"), value);
+            env.insert(QStringLiteral("CH341_STANDIN_LOG"), dir.filePath(QStringLiteral("kernel.log")));
+            continue;
+        }
+#endif
         if (name != QLatin1String("PPDEV")) {
             env.insert(name, value);
             continue;
@@ -178,13 +190,18 @@ Run CliTest::run(const QStringList& args, const QStringList& env, const QString&
     return result;
 }
 
-// Over the spidev or libftdi1 stand-in, the link is chosen unless the row chose it.
+// Over the spidev, libftdi1 or libusb stand-in, the link is chosen unless
+// the row chose it.
 QStringList CliTest::programmerArgs(const QStringList& args, const QStringList& env) const
 {
     if (args.contains(QStringLiteral("--programmer")))
         return args;
     if (!(portLibrary + env).filter(QRegularExpression(QStringLiteral("^FTDI="))).isEmpty())
         return args + QStringList { QStringLiteral("--programmer"), QStringLiteral("ft232h") };
+    if (args.contains(QStringLiteral("programmers")))
+        return args;
+    if (!(portLibrary + env).filter(QRegularExpression(QStringLiteral("^CH341A="))).isEmpty())
+        return args + QStringList { QStringLiteral("--programmer"), QStringLiteral("ch341a") };
     if ((portLibrary + env).filter(QRegularExpression(QStringLiteral("^SPIDEV="))).isEmpty())
         return args;
     return args + QStringList { QStringLiteral("--programmer"), QStringLiteral("spidev:/dev/spidev0.0,speed=10000000") };
@@ -236,6 +253,11 @@ void CliTest::writeVerifyRead_data()
 #if defined(LIBFTDI_STANDIN)
     QTest::newRow("ft232h") << QStringList { "FTDI=ok" };
     QTest::newRow("ft232h, noisy wire") << QStringList { "FTDI=ok", "PAGEKILN_SIM_NOISE_SI=0.00001",
+                                                          "PAGEKILN_SIM_NOISE_SO=0.00001" };
+#endif
+#if defined(LIBUSB_STANDIN)
+    QTest::newRow("ch341a") << QStringList { "CH341A=ok" };
+    QTest::newRow("ch341a, noisy wire") << QStringList { "CH341A=ok", "PAGEKILN_SIM_NOISE_SI=0.00001",
                                                          "PAGEKILN_SIM_NOISE_SO=0.00001" };
 #endif
 }
@@ -590,8 +612,8 @@ void CliTest::exitStatuses_data()
                                                     "66000000";
     QTest::newRow("spidev: --port too") << QStringList { "info", "--port", "378" } << spidev << 2
                                         << "--port applies to the parallel port (lpt) only";
-    QTest::newRow("unknown programmer") << QStringList { "info", "--programmer", "ch341a" } << none << 2
-                                        << "unknown programmer 'ch341a'";
+    QTest::newRow("unknown programmer") << QStringList { "info", "--programmer", "ch341" } << none << 2
+                                        << "unknown programmer 'ch341'";
     QTest::newRow("lpt:HEX is --port HEX") << QStringList { "info", "--programmer", "lpt:278" } << none << 1
                                            << "pagekiln-cli: no chip answers on port 278";
     QTest::newRow("programmers") << QStringList { "programmers" } << spidev << 0
@@ -643,6 +665,55 @@ void CliTest::exitStatuses_data()
     QTest::newRow("programmers: the FTDI adapters attached") << QStringList { "programmers" } << ft232h << 0
                                                              << "attached: FT232H (USB 0403:6014), serial PK000001, "
                                                                 "bus path 1-2";
+#endif
+#if defined(LIBUSB_STANDIN)
+    // The CH341A link over the libusb stand-in: the commands the other rows
+    // do not run over it, what USB refuses, and an adapter lost mid-job.
+    const QStringList ch341a { "CH341A=ok" };
+    const QString usb = QStringLiteral("pagekiln-cli: The CH341A at USB 1-1.4 failed: ");
+    QTest::newRow("ch341a: info") << QStringList { "info" } << ch341a << 0 << "Chip:        AT45DB041D (ID 1F 24 00 00)";
+    QTest::newRow("ch341a: unprotect") << QStringList { "unprotect" }
+                                       << QStringList { "CH341A=ok", "PAGEKILN_SIM_PROTECT=1" } << 0
+                                       << "pagekiln-cli: sector protection is off";
+    QTest::newRow("ch341a: protect") << QStringList { "protect" } << ch341a << 0 << "pagekiln-cli: sector protection is on";
+    QTest::newRow("ch341a: a round trip of 1 ms a frame does not make the proofs late")
+        << QStringList { "verify", "%h" } << QStringList { "CH341A=ok", "CH341_STANDIN_TIMED=1" } << 0
+        << "pagekiln-cli: the chip holds";
+    QTest::newRow("ch341a: cable") << QStringList { "cable" } << ch341a << 0 << "no bit flipped on either wire";
+    QTest::newRow("ch341a: no chip") << QStringList { "info" } << QStringList { "CH341A=ok", "PAGEKILN_SIM_ABSENT=1" } << 1
+                                     << "pagekiln-cli: no chip answers on the CH341A at USB 1-1.4: check the cable";
+    QTest::newRow("ch341a: none attached") << QStringList { "write", "%f" } << QStringList { "CH341A=none" } << 1
+                                           << "pagekiln-cli: No CH341A adapter (USB 1a86:5512) is attached: plug it in";
+    QTest::newRow("ch341a: no such serial")
+        << QStringList { "info", "--programmer", "ch341a:serial=B2" } << QStringList { "CH341A=ok", "CH341_STANDIN_SERIAL=A7" }
+        << 1 << "No CH341A adapter (USB 1a86:5512) with the serial number B2 is attached";
+    QTest::newRow("ch341a: the second of two, by serial")
+        << QStringList { "info", "--programmer", "ch341a:serial=A72" }
+        << QStringList { "CH341A=ok", "CH341_STANDIN_SERIAL=A7", "CH341_STANDIN_ADAPTERS=2" } << 0 << "Chip:        AT45DB041D";
+    QTest::newRow("ch341a: index past the adapters") << QStringList { "info", "--programmer", "ch341a:index=1" } << ch341a
+                                                     << 1 << "index=1: only 1 CH341A adapter is attached (index counts from 0)";
+    QTest::newRow("ch341a: permission denied") << QStringList { "write", "%f" } << QStringList { "CH341A=denied" } << 1
+                                               << "Cannot open the CH341A at USB 1-1.4: permission denied. Install the "
+                                                  "udev rule\nplugdev";
+    QTest::newRow("ch341a: claimed by another program") << QStringList { "erase" } << QStringList { "CH341A=busy" } << 1
+                                                        << "Cannot open the CH341A at USB 1-1.4: the adapter is busy";
+    QTest::newRow("ch341a: held by a kernel driver") << QStringList { "info" } << QStringList { "CH341A=driver" } << 1
+                                                     << "Cannot open the CH341A at USB 1-1.4: a kernel driver holds it";
+    QTest::newRow("ch341a: no answer within the transfers' time-out") << QStringList { "info" } << QStringList { "CH341A=stall" } << 1
+                                                        << usb + "the adapter did not answer within 1 s";
+    QTest::newRow("ch341a: a short answer stops the job") << QStringList { "verify", "%f" }
+                                                          << QStringList { "CH341A=ok", "CH341_STANDIN_SHORT_AFTER=30" } << 1
+                                                          << usb + "it answered a frame with fewer bytes than it clocked. "
+                                                                   "Nothing more was sent to the chip.\n!the chip holds";
+    QTest::newRow("ch341a: unplugged during a write: what the chip holds told")
+        << QStringList { "write", "%h" } << QStringList { "CH341A=ok", "CH341_STANDIN_GONE_AFTER=400", "ERASED=1" } << 1
+        << usb + "the adapter is gone (unplugged, or its USB connection dropped). Nothing more was sent to the chip.\n"
+                 "pagekiln-cli: the chip is erased and partly written: pages 0 to ";
+    QTest::newRow("ch341a: parameters") << QStringList { "info", "--programmer", "ch341a:speed=3" } << ch341a << 2
+                                        << "ch341a: 'speed=3' is neither serial=S nor index=N";
+    QTest::newRow("ch341a: programmers") << QStringList { "programmers" }
+                                         << QStringList { "CH341A=ok", "CH341_STANDIN_SERIAL=A7" } << 0
+                                         << "ch341a   a CH341A USB adapter\nattached: USB 1-1.4 (index=0, serial A7)";
 #endif
 }
 
@@ -772,6 +843,10 @@ void CliTest::interruptedWrite_data()
     QTest::newRow("ft232h: Ctrl-C while writing") << QStringList { "FTDI=ok" } << int(SIGINT) << writing << 130
                                                    << QString();
 #endif
+#if defined(LIBUSB_STANDIN)
+    QTest::newRow("ch341a: Ctrl-C while writing") << QStringList { "CH341A=ok" } << int(SIGINT) << writing << 130
+                                                   << QString();
+#endif
 }
 
 // A stop request in the middle of a write: the page in hand is finished,
@@ -821,9 +896,10 @@ void CliTest::interruptedWrite()
                                { QStringLiteral("PAGEKILN_SIM_FRAME_LOG=") + secondFrames,
                                  QStringLiteral("PPDEV_KERNEL_LOG=") + dir.filePath(QStringLiteral("second-kernel.log")) });
         QCOMPARE(second.status, 1);
-        const QString place = library.contains(QStringLiteral("SPIDEV=ok")) ? QStringLiteral("/dev/spidev0.0")
-                              : library.contains(QStringLiteral("FTDI=ok")) ? QStringLiteral("FT232H at USB 1-2")
-                                                                            : QStringLiteral("Port 378");
+        const QString place = library.contains(QStringLiteral("SPIDEV=ok"))    ? QStringLiteral("/dev/spidev0.0")
+                              : library.contains(QStringLiteral("FTDI=ok"))   ? QStringLiteral("FT232H at USB 1-2")
+                              : library.contains(QStringLiteral("CH341A=ok")) ? QStringLiteral("The CH341A at USB 1-1.4")
+                                                                              : QStringLiteral("Port 378");
         QCOMPARE(second.err, QStringLiteral("pagekiln-cli: %1 is in use by another Pagekiln program.\n").arg(place));
         QFile secondLog(secondFrames);
         QVERIFY(!secondLog.open(QIODevice::ReadOnly) || !secondLog.readAll().contains("frame"));
@@ -876,6 +952,11 @@ void CliTest::interruptedWrite()
 
     if (library.contains(QStringLiteral("PPDEV=ok")))
         QVERIFY2(releasedEveryClaim(kernelLog()), qPrintable(kernelLog().join(QLatin1Char('\n'))));
+    // The adapter let go of the lines and of its interface before the program ended.
+    if (library.contains(QStringLiteral("CH341A=ok")))
+        QVERIFY2(kernelLog().filter(QStringLiteral("1-1.4")).mid(1)
+                     == QStringList({ "claim 1-1.4", "release 1-1.4", "close 1-1.4" }),
+                 qPrintable(kernelLog().join(QLatin1Char('\n'))));
 
     const QByteArray chip = readChip(); // the port's lock went with the interrupted program
     QCOMPARE(chip.left((last + 1) * 256), data.left((last + 1) * 256));
