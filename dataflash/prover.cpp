@@ -133,6 +133,7 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
 // for, so that the proof that follows finds the chip ready.
 Prover::Stray Prover::strayProgram(std::uint32_t page)
 {
+    ++strays;
     if (!waitReported(kEraseProgramBudget, Wire::Block,
                       { "Timed out waiting for the chip after page %1's buffer was filled!",
                         "The chip stopped answering after page %1's buffer was filled!" },
@@ -152,6 +153,8 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
     if (!afterWrite) {
         // Busy past any compare: a write before it became a program, and
         // the compare was ignored; waited for, COMP tells.
+        if (wait == Wait::TimedOut)
+            ++strays;
         if (wait == Wait::Ready || (wait == Wait::TimedOut && comparedFor(page, st)))
             return Proof::Proven;
         if (wait == Wait::Silent)
@@ -243,6 +246,7 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
     startCompare(buffer, page);
     if (evidence == Evidence::FlippedFirstByte && compareLate) {
         late = true;
+        ++strays;
         return Proof::Unsure;
     }
     if (const Proof waited = compared(page, false, st); waited != Proof::Proven)
@@ -283,14 +287,15 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
     // whose data that buffer held before holds other data: the compare with
     // that page sets COMP only if the fill was taken.
     bool byPrevious = false;
+    const auto aimFor = [&stream](std::uint32_t page) { return stream.aim < 0 ? page : std::uint32_t(stream.aim); };
     for (std::uint32_t page = 0; page < pages; ++page) {
         if (stream.stop && stream.stop(page))
             return false;
         const int other = 1 - buffer;
         Stray stray = Stray::None;
         if (reload) {
-            loadFlipped(buffer, page, data[buffer]);
-            stray = checkStray(page);
+            loadFlipped(buffer, aimFor(page), data[buffer]);
+            stray = checkStray(aimFor(page));
             byPrevious = false;
         }
         if (stray == Stray::Failed)
@@ -306,9 +311,9 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
             const bool last = page + 1 == pages;
                     const bool nextByThis = !last && heldPage[other] >= 0
                                     && std::memcmp(data[other], held[other], pageLength) != 0;
-            const Overlap next { other, page + 1, data[other], !nextByThis, nullptr };
+            const Overlap next { other, aimFor(page + 1), data[other], !nextByThis, nullptr };
             proof = finishProof(buffer, page, data[buffer], last ? nullptr : &next,
-                                byPrevious ? Evidence::OtherPage : Evidence::FlippedFirstByte);
+                                byPrevious ? Evidence::OtherPage : Evidence::FlippedFirstByte, stream.aim);
             byPrevious = nextByThis;
         } else {
             proof = noted(Proof::Unsure);
@@ -318,7 +323,7 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         if (proof == Proof::Proven
             && ((stream.confirmOnceNoisy && sawNoise)
                 || (stream.likeANeighbour && stream.likeANeighbour(page, data[buffer]))))
-            proof = prove(buffer, page, data[buffer]);
+            proof = prove(buffer, page, data[buffer], stream.aim);
         if (proof == Proof::Failed)
             return false;
         if (proof == Proof::Proven) {

@@ -118,6 +118,9 @@ public:
         // the job knows: a compare whose address lost that bit on the wire
         // would pass there, so a page that passes is proven once more.
         std::function<bool(std::uint32_t page, const std::uint8_t* data)> likeANeighbour;
+        // The page every buffer write is aimed at (see checkStray), or -1:
+        // the page it is for.
+        long aim = -1;
     };
     bool provePages(std::uint32_t pages, const PageStream& stream);
 
@@ -136,6 +139,11 @@ public:
     // How many proofs did not pass: each a transfer (or a program) that
     // noise changed, caught and then repaired.
     unsigned noiseCaught() const { return caught; }
+    // How many times the chip was seen busy, or first seen ready, too late
+    // after a buffer write or a compare for it to have run nothing else: a
+    // write that noise made a program may then have programmed a page one
+    // address bit away from where it was aimed, or that page itself.
+    unsigned possibleStrays() const { return strays; }
 
     // Waits for the chip after a compare, a program without erase or a
     // program with erase; false with lastMessage set when it did not become
@@ -173,6 +181,7 @@ private:
 
     bool sawNoise = false;
     unsigned caught = 0;
+    unsigned strays = 0;
     // The unsure outcome being made has no other cause than a check that
     // came too late after a buffer write (see checkStray).
     bool late = false;
