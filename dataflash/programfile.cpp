@@ -114,6 +114,7 @@ private:
     bool keepNeighboursAfterImage(std::uint32_t page);
     bool settleStrays();
     bool proveKnown(const std::vector<std::uint32_t>& pages);
+    void restoreKept();
     bool programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData);
     bool proveBlank(std::uint32_t page);
     bool repair(std::uint32_t page, int depth = 0);
@@ -402,8 +403,10 @@ bool Writer::keepNeighboursAfterImage(std::uint32_t page)
 bool Writer::writeChanged(const DataFlashRun& run)
 {
     keepAfterImage = true;
-    if (!keepNeighboursAfterImage(0) || !settleStrays())
+    if (!keepNeighboursAfterImage(0) || !settleStrays()) {
+        restoreKept();
         return false;
+    }
     const std::uint32_t pages = image.pages();
     Prover::PageStream stream;
     stream.aim = 0;
@@ -416,7 +419,10 @@ bool Writer::writeChanged(const DataFlashRun& run)
     };
     stream.stop = [this, &run](std::uint32_t page) { return stopped(run, page, "tested"); };
     stream.likeANeighbour = [this](std::uint32_t page, const std::uint8_t* data) { return likeANeighbour(page, data); };
-    return prover.provePages(pages, stream);
+    if (prover.provePages(pages, stream))
+        return true;
+    restoreKept();
+    return false;
 }
 
 // The known pages among these proven again, each repaired when it changed.
@@ -454,6 +460,23 @@ bool Writer::settleStrays()
             return false;
     }
     return true;
+}
+
+// A failed update: the pages after the image that were copied because a
+// program could reach them are proven against their copies and restored
+// where they changed, before the failure is told.
+void Writer::restoreKept()
+{
+    const QString failure = lastMessage;
+    std::vector<std::uint32_t> pages;
+    for (const auto& copy : kept)
+        pages.push_back(copy.first);
+    if (proveKnown(pages) && settleStrays()) {
+        lastMessage = failure;
+        return;
+    }
+    lastMessage = QStringLiteral("%1 Pages after the file may have changed and could not be restored: %2")
+                      .arg(failure, lastMessage);
 }
 
 bool Writer::writeProven(const DataFlashRun& run)
