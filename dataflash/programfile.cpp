@@ -264,6 +264,9 @@ bool Writer::repair(std::uint32_t page, int depth)
     blankLoaded = false;
     int programs = 0;
     int failedInARow = 1; // the proof that sent the page here
+    // Of those, the ones that found the page different: before update's
+    // first program of an image's page, the page's old data, not noise.
+    unsigned differedInARow = prover.lastProof() == Proof::Differs ? 1 : 0;
     int passedInARow = 0;
     for (int proofs = 0; proofs < kProofsPerPage; ++proofs) {
         const Proof proof = prover.prove(kProofBuffer, page, data, long(aimFor(page)));
@@ -281,9 +284,12 @@ bool Writer::repair(std::uint32_t page, int depth)
             return programs == 0 || reproveNeighbours(page, depth);
         if (proof == Proof::Proven) {
             failedInARow = 0;
+            differedInARow = 0;
             continue;
         }
         passedInARow = 0;
+        if (proof == Proof::Differs)
+            ++differedInARow;
         // Two proofs in a row that did not pass (a difference, or unsure: a
         // page that holds its data with the first byte inverted, as a buffer
         // write that noise made a program leaves it, looks unsure for ever)
@@ -297,6 +303,8 @@ bool Writer::repair(std::uint32_t page, int depth)
             continue;
         if (programs == 0 && !keepNeighboursAfterImage(page))
             return false;
+        if (programs == 0 && keepAfterImage && page < image.pages())
+            prover.forgive(differedInARow);
         if (page < programmed.size())
             programmed[page] = true;
         // A fill that noise made a program keeps the chip busy: the program

@@ -183,11 +183,10 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
 // twice.
 Proof Prover::noted(Proof proof)
 {
-    if (proof == Proof::Differs || (proof == Proof::Unsure && !late)) {
-        sawNoise = true;
+    if (proof == Proof::Differs || (proof == Proof::Unsure && !late))
         ++caught;
-    }
     late = false;
+    lastOutcome = proof;
     return proof;
 }
 
@@ -321,7 +320,7 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         // The second proof leaves the other buffer, with the next page's
         // transfer, as it is.
         if (proof == Proof::Proven
-            && ((stream.confirmOnceNoisy && sawNoise)
+            && ((stream.confirmOnceNoisy && noiseSeen())
                 || (stream.likeANeighbour && stream.likeANeighbour(page, data[buffer]))))
             proof = prove(buffer, page, data[buffer], stream.aim);
         if (proof == Proof::Failed)

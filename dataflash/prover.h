@@ -7,6 +7,7 @@
 
 #include "wire.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <utility>
@@ -135,10 +136,15 @@ public:
     // enough to matter, a proof fails first, almost surely: the first
     // damaged transfer is caught unless the next flips that very bit too.
     // From then on a job proves each page twice.
-    bool noiseSeen() const { return sawNoise; }
+    bool noiseSeen() const { return caught != 0; }
     // How many proofs did not pass: each a transfer (or a program) that
     // noise changed, caught and then repaired.
     unsigned noiseCaught() const { return caught; }
+    // Proofs that failed because the page held other data, as a page that
+    // update then programs: they show nothing about the wire.
+    void forgive(unsigned proofs) { caught -= std::min(caught, proofs); }
+    // What the last proof found.
+    Proof lastProof() const { return lastOutcome; }
     // How many times the chip was seen busy, or first seen ready, too late
     // after a buffer write or a compare for it to have run nothing else: a
     // write that noise made a program may then have programmed a page one
@@ -179,9 +185,9 @@ private:
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
 
-    bool sawNoise = false;
     unsigned caught = 0;
     unsigned strays = 0;
+    Proof lastOutcome = Proof::Proven;
     // The unsure outcome being made has no other cause than a check that
     // came too late after a buffer write (see checkStray).
     bool late = false;
