@@ -44,6 +44,10 @@ Prover::Prover(bool pageSize256)
 
 void Prover::write(int buffer, std::uint32_t aim, const std::uint8_t* data, unsigned length, unsigned offset)
 {
+    // The write before, not yet seen to run nothing, is too old to be
+    // checked after this one.
+    if (writeUnchecked && !soonAfterWrite())
+        ++strays;
     wroteAt = sendBufferWrite(Wire::Block, buffer, aim, size256, data, length, offset);
     writeUnchecked = true;
 }
@@ -78,6 +82,7 @@ void Prover::patchFirstByte(int buffer, std::uint32_t page, std::uint8_t value)
 void Prover::startCompare(int buffer, std::uint32_t page)
 {
     sendPageCommand(Wire::Block, kPageToBufferCompare[buffer], page, size256);
+    compareAfterWrite = writeUnchecked;
     compareLate = writeUnchecked && !soonAfterWrite();
     writeUnchecked = false;
 }
@@ -152,8 +157,9 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
     const Wait wait = waitUntilReady(kCompareOrProgram, Wire::Block, &st);
     if (!afterWrite) {
         // Busy past any compare: a write before it became a program, and
-        // the compare was ignored; waited for, COMP tells.
-        if (wait == Wait::TimedOut)
+        // the compare was ignored; waited for, COMP tells. So may a chip
+        // first seen ready too late after that write.
+        if (wait == Wait::TimedOut || (wait == Wait::Ready && compareAfterWrite && !soonAfterWrite()))
             ++strays;
         if (wait == Wait::Ready || (wait == Wait::TimedOut && comparedFor(page, st)))
             return Proof::Proven;

@@ -198,6 +198,7 @@ private:
     WireClock::time_point wroteAt;
     WireClock::time_point programmedAt; // when the last program was sent
     bool writeUnchecked = false;
+    bool compareAfterWrite = false; // the last compare was sent before that write was checked
     bool compareLate = false;
     bool size256;
     unsigned pageLength;
