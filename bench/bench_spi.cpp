@@ -636,12 +636,38 @@ bool attachNoisy(const simchip::Config& config)
     return LPT_LoadDriver();
 }
 
+// The whole chip as the simulated chip keeps it in PAGEKILN_SIM_IMAGE: its
+// 2048 pages of 264 bytes, then the page-size register (256-byte pages).
+QByteArray chipImage()
+{
+    QByteArray image;
+    for (unsigned page = 0; page < 2048; ++page) {
+        const std::vector<std::uint8_t> bytes = simchip::physicalPage(page);
+        image.append(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
+    }
+    return image + '\x01';
+}
+
+// PAGEKILN_SOAK_DUMP=DIR: what a run that went wrong started from (the chip
+// and the file), kept until the run is over.
+struct SoakStart {
+    QByteArray chip;
+    QByteArray file;
+} soakStart;
+
+bool dumping()
+{
+    return !qgetenv("PAGEKILN_SOAK_DUMP").isEmpty();
+}
+
 void presetChip(const QByteArray& data)
 {
     for (int page = 0; page * 256 < data.size(); ++page) {
         const QByteArray bytes = data.mid(page * 256, 256).leftJustified(256, '\0');
         simchip::setPage(unsigned(page), std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
     }
+    if (dumping())
+        soakStart.chip = chipImage();
 }
 
 bool chipHolds(const QByteArray& data)
@@ -653,29 +679,55 @@ bool chipHolds(const QByteArray& data)
 // How one run over a noisy wire came out.
 enum class Outcome { Right, Refused, FalseSuccess, WrongRead };
 
+// Into PAGEKILN_SOAK_DUMP's folder: the chip before and after a run that
+// went wrong, as images the simulated chip takes (PAGEKILN_SIM_IMAGE), and
+// the file it was given, named by job, wire, rate and run.
+void dumpRun(const char* job, const char* line, double rate, int run)
+{
+    const QString dir = QString::fromLocal8Bit(qgetenv("PAGEKILN_SOAK_DUMP"));
+    QDir().mkpath(dir);
+    const QString name = QStringLiteral("%1/%2-%3-%4-run%5").arg(dir, QLatin1String(job), QLatin1String(line)).arg(rate).arg(run);
+    const std::pair<QString, QByteArray> files[] = { { name + QStringLiteral(".before.img"), soakStart.chip },
+                                                     { name + QStringLiteral(".after.img"), chipImage() },
+                                                     { name + QStringLiteral(".bin"), soakStart.file } };
+    for (const auto& [path, bytes] : files) {
+        QFile out(path);
+        if (!bytes.isEmpty() && (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size()))
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    }
+    std::fprintf(stderr, "%s: kept in %s.*\n", job, qPrintable(name));
+}
+
 // runs of one job, each on a freshly powered chip with its own noise seed;
 // job(run) says how the run came out.
 template <typename Job>
-Tally soakRuns(const char* line, double rate, int runs, Job job)
+Tally soakRuns(const char* name, const char* line, double rate, int runs, Job job)
 {
     Tally tally;
     for (int run = 0; run < runs; ++run) {
         if (!attachNoisy(noisyChip(line, rate, unsigned(run))))
             continue;
         ++tally.runs;
-        switch (job(run)) {
+        soakStart = {};
+        const Outcome outcome = job(run);
+        switch (outcome) {
         case Outcome::Right: ++tally.right; break;
         case Outcome::Refused: ++tally.refused; break;
         case Outcome::FalseSuccess: ++tally.falseSuccesses; break;
         case Outcome::WrongRead: ++tally.wrongReads; break;
         }
+        if ((outcome == Outcome::FalseSuccess || outcome == Outcome::WrongRead) && dumping())
+            dumpRun(name, line, rate, run);
     }
     return tally;
 }
 
 QByteArray soakImage(int run)
 {
-    return randomBytes(70 * 1024, quint32(run) * 2654435761u);
+    const QByteArray file = randomBytes(70 * 1024, quint32(run) * 2654435761u);
+    if (dumping())
+        soakStart.file = file;
+    return file;
 }
 
 // What a whole chip held before the job: a full image of another file.
@@ -703,7 +755,7 @@ QByteArray imageThen(const QByteArray& data, const QByteArray& rest)
 // only when the whole chip holds the image followed by erased pages.
 Tally soakWrites(const char* line, double rate, int runs)
 {
-    return soakRuns(line, rate, runs, [](int run) {
+    return soakRuns("write", line, rate, runs, [](int run) {
         const QByteArray data = soakImage(run);
         presetChip(oldImage(run));
         if (!AT45DB041D_ChipErase() || !AT45DB041D_ProgramImage(imageOf(data), DataFlashCheck::Proven))
@@ -718,7 +770,7 @@ Tally soakWrites(const char* line, double rate, int runs)
 // unchanged; a page after it changed is a false success whatever the exit.
 Tally soakUpdates(const char* line, double rate, int runs)
 {
-    return soakRuns(line, rate, runs, [](int run) {
+    return soakRuns("update", line, rate, runs, [](int run) {
         const QByteArray data = soakImage(run);
         const QByteArray old = oldImage(run);
         presetChip(old);
@@ -738,7 +790,7 @@ Tally soakUpdates(const char* line, double rate, int runs)
 // it ended, is a false success.
 Tally soakVerifies(const char* line, double rate, int runs)
 {
-    return soakRuns(line, rate, runs, [](int run) {
+    return soakRuns("verify", line, rate, runs, [](int run) {
         const QByteArray data = soakImage(run);
         presetChip(oldImage(run));
         QByteArray onChip = data;
@@ -763,7 +815,7 @@ Tally soakVerifies(const char* line, double rate, int runs)
 // changed, however it ended, is a false success.
 Tally soakReads(const char* line, double rate, int runs)
 {
-    return soakRuns(line, rate, runs, [](int run) {
+    return soakRuns("read", line, rate, runs, [](int run) {
         const QByteArray data = randomBytes(2048 * 256, quint32(run) * 40503u);
         presetChip(data);
         std::vector<std::uint8_t> contents;
@@ -784,14 +836,16 @@ int soakRunsOf(int runs)
     return asked.isEmpty() ? runs : asked.toInt();
 }
 
-// only: one job's rows ("write", "verify", "read", "update"), or all.
-bool noiseSoak(const QByteArray& only)
+// only: one job's rows ("write", "verify", "read", "update"), or all; of
+// those, onlyLine's ("SI", "SO", "both") and onlyRate's ("1e-4"), when given.
+bool noiseSoak(const QByteArray& only, const QByteArray& onlyLine = {}, const QByteArray& onlyRate = {})
 {
     std::printf("\nnoise soak (each bit flipped with the given probability, from a seeded generator; how many bits the polls clock, and so where the flips land, varies with timing)\n");
     std::printf("%-8s %-4s %-7s %5s %6s %8s %15s %13s\n", "job", "line", "rate", "runs", "right", "refused",
                 "false successes", "wrong reads");
     bool clean = true;
     bool enough = true;
+    int rows = 0;
     const char* const lines[] = { "SI", "SO", "both" };
     const double rates[] = { 1e-5, 1e-4 };
     struct Job {
@@ -806,7 +860,12 @@ bool noiseSoak(const QByteArray& only)
         if (!only.isEmpty() && only != job.name)
             continue;
         for (const char* line : lines) {
+            if (!onlyLine.isEmpty() && onlyLine != line)
+                continue;
             for (const double rate : rates) {
+                if (!onlyRate.isEmpty() && onlyRate.toDouble() != rate)
+                    continue;
+                ++rows;
                 const Tally t = job.soak(line, rate, job.runs);
                 std::printf("%-8s %-4s %-7g %5d %6d %8d %15d %13d\n", job.name, line, rate, t.runs, t.right,
                             t.refused, t.falseSuccesses, t.wrongReads);
@@ -817,6 +876,11 @@ bool noiseSoak(const QByteArray& only)
             }
         }
     }
+    if (rows == 0) {
+        std::printf("no soak row is for %s %s %s (jobs: write, verify, read, update; wires: SI, SO, both; rates: "
+                    "1e-5, 1e-4)\n", only.constData(), onlyLine.constData(), onlyRate.constData());
+        return false;
+    }
     std::printf("no false success and no wrong read: %s; at least 95%% of writes right at 1e-4 on either wire: %s\n",
                 clean ? "yes" : "NO", enough ? "yes" : "NO");
     return clean && enough;
@@ -825,12 +889,15 @@ bool noiseSoak(const QByteArray& only)
 } // namespace
 
 // "soak" as the argument runs the noise soak alone ("soak update": one
-// job's rows), "paths" the jobs against their bounds alone, "spidev" and
-// "ch341a" those links' rows alone.
+// job's rows; "soak update both 1e-4": one row), "paths" the jobs against
+// their bounds alone, "spidev", "ftdi" and "ch341a" those links' rows alone.
 int main(int argc, char* argv[])
 {
     if (argc > 1 && std::string(argv[1]) == "soak")
-        return noiseSoak(argc > 2 ? QByteArray(argv[2]) : QByteArray()) ? 0 : 1;
+        return noiseSoak(QByteArray(argc > 2 ? argv[2] : ""), QByteArray(argc > 3 ? argv[3] : ""),
+                         QByteArray(argc > 4 ? argv[4] : ""))
+                   ? 0
+                   : 1;
     if (argc > 1 && std::string(argv[1]) == "paths")
         return pathsAgainstTheirBounds() ? 0 : 1;
 #if defined(SPIDEV_KERNEL)

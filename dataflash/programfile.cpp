@@ -105,7 +105,16 @@ private:
         }
         return false;
     }
+    // Where buffer writes are aimed (see Prover::checkStray): update aims
+    // every one at page 0, so that one noise made a program can reach only
+    // page 0 and the pages one address bit away from it, whose copies after
+    // the image are kept before anything else (see settleStrays); a write,
+    // at the page it is for.
+    std::uint32_t aimFor(std::uint32_t page) const { return keepAfterImage ? 0 : page; }
     bool keepNeighboursAfterImage(std::uint32_t page);
+    bool settleStrays();
+    bool proveKnown(const std::vector<std::uint32_t>& pages);
+    void restoreKept();
     bool programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData);
     bool proveBlank(std::uint32_t page);
     bool repair(std::uint32_t page, int depth = 0);
@@ -121,6 +130,8 @@ private:
     // what those a program could reach held before it.
     bool keepAfterImage = false;
     std::map<std::uint32_t, std::vector<std::uint8_t>> kept;
+    // The prover's possible stray programs that settleStrays has answered.
+    unsigned settled = 0;
     // The page whose data the program buffer holds from its first transfer;
     // -1 when it holds nothing of use.
     long loaded = -1;
@@ -253,9 +264,12 @@ bool Writer::repair(std::uint32_t page, int depth)
     blankLoaded = false;
     int programs = 0;
     int failedInARow = 1; // the proof that sent the page here
+    // Of those, the ones that found the page different: before update's
+    // first program of an image's page, the page's old data, not noise.
+    unsigned differedInARow = prover.lastProof() == Proof::Differs ? 1 : 0;
     int passedInARow = 0;
     for (int proofs = 0; proofs < kProofsPerPage; ++proofs) {
-        const Proof proof = prover.prove(kProofBuffer, page, data);
+        const Proof proof = prover.prove(kProofBuffer, page, data, long(aimFor(page)));
         if (proof == Proof::Failed)
             return false;
         // A page that failed a proof is taken as proven only by two proofs in
@@ -270,9 +284,12 @@ bool Writer::repair(std::uint32_t page, int depth)
             return programs == 0 || reproveNeighbours(page, depth);
         if (proof == Proof::Proven) {
             failedInARow = 0;
+            differedInARow = 0;
             continue;
         }
         passedInARow = 0;
+        if (proof == Proof::Differs)
+            ++differedInARow;
         // Two proofs in a row that did not pass (a difference, or unsure: a
         // page that holds its data with the first byte inverted, as a buffer
         // write that noise made a program leaves it, looks unsure for ever)
@@ -286,15 +303,28 @@ bool Writer::repair(std::uint32_t page, int depth)
             continue;
         if (programs == 0 && !keepNeighboursAfterImage(page))
             return false;
+        if (programs == 0 && keepAfterImage && page < image.pages())
+            prover.forgive(differedInARow);
         if (page < programmed.size())
             programmed[page] = true;
-        prover.load(kProgramBuffer, page, data);
+        // A fill that noise made a program keeps the chip busy: the program
+        // sent meanwhile would be ignored.
+        Prover::Stray stray = Prover::Stray::Handled;
+        for (int fills = 0; stray == Prover::Stray::Handled && fills < kProofsPerPage; ++fills) {
+            prover.load(kProgramBuffer, aimFor(page), data);
+            stray = prover.checkStray(aimFor(page));
+        }
+        if (stray != Prover::Stray::None) {
+            if (stray == Prover::Stray::Handled)
+                lastMessage = unreliableWireText(page, "programmed", prover.blamedWire());
+            return false;
+        }
         prover.startProgram(kProgramBuffer, page, true);
         if (!prover.programmedFor(page, true))
             return false;
         // The program buffer must not hold what the page was programmed
         // from while the proof compares (see programAndProve).
-        prover.patchFirstByte(kProgramBuffer, page, static_cast<std::uint8_t>(~data[0]));
+        prover.patchFirstByte(kProgramBuffer, aimFor(page), static_cast<std::uint8_t>(~data[0]));
         ++programs;
         failedInARow = 0;
     }
@@ -319,7 +349,7 @@ bool Writer::reproveNeighbours(std::uint32_t page, int depth)
             continue;
         std::uint8_t data[kDataFlashMaxPageLength];
         dataOf(other, data);
-        const Proof proof = prover.prove(kProofBuffer, other, data);
+        const Proof proof = prover.prove(kProofBuffer, other, data, long(aimFor(other)));
         if (proof == Proof::Failed || (proof != Proof::Proven && !repair(other, depth + 1)))
             return false;
     }
@@ -340,7 +370,7 @@ bool Writer::reproveNeighbours(std::uint32_t page, int depth)
 // the flipped bit and then prove it against the same copy. So a copy is
 // kept only once the chip's compare has found the page equal to it, from a
 // transfer of its own; one the compare does not confirm is read again. The
-// compare's buffer writes are aimed at the page about to be programmed, not
+// compare's buffer writes are aimed at page 0, as all of update's are, not
 // at the page being copied: a write that noise made a program must not
 // change what is read again.
 bool Writer::keepNeighboursAfterImage(std::uint32_t page)
@@ -359,7 +389,7 @@ bool Writer::keepNeighboursAfterImage(std::uint32_t page)
                 lastMessage = unreliableWireText(other, "read before page programs near it", WireDirection::FromChip);
             if (read != PageRead::Agreed)
                 return false;
-            proof = prover.prove(kProofBuffer, other, held.data(), long(page));
+            proof = prover.prove(kProofBuffer, other, held.data(), long(aimFor(page)));
             if (proof == Proof::Failed)
                 return false;
         }
@@ -381,10 +411,15 @@ bool Writer::keepNeighboursAfterImage(std::uint32_t page)
 bool Writer::writeChanged(const DataFlashRun& run)
 {
     keepAfterImage = true;
+    if (!keepNeighboursAfterImage(0) || !settleStrays()) {
+        restoreKept();
+        return false;
+    }
     const std::uint32_t pages = image.pages();
     Prover::PageStream stream;
+    stream.aim = 0;
     stream.expected = [this](std::uint32_t page, std::uint8_t* out) { dataOf(page, out); };
-    stream.resolve = [this](std::uint32_t page, int, std::uint8_t*) { return repair(page); };
+    stream.resolve = [this](std::uint32_t page, int, std::uint8_t*) { return repair(page) && settleStrays(); };
     stream.passed = [this, &run, pages](std::uint32_t page, const std::uint8_t*) {
         proven[page] = true;
         if (run.progress)
@@ -392,7 +427,64 @@ bool Writer::writeChanged(const DataFlashRun& run)
     };
     stream.stop = [this, &run](std::uint32_t page) { return stopped(run, page, "tested"); };
     stream.likeANeighbour = [this](std::uint32_t page, const std::uint8_t* data) { return likeANeighbour(page, data); };
-    return prover.provePages(pages, stream);
+    if (prover.provePages(pages, stream))
+        return true;
+    restoreKept();
+    return false;
+}
+
+// The known pages among these proven again, each repaired when it changed.
+bool Writer::proveKnown(const std::vector<std::uint32_t>& pages)
+{
+    std::uint8_t data[kDataFlashMaxPageLength];
+    for (const std::uint32_t page : pages) {
+        if (!known(page))
+            continue;
+        dataOf(page, data);
+        const Proof proof = prover.prove(kProofBuffer, page, data, long(aimFor(page)));
+        if (proof == Proof::Failed || (proof != Proof::Proven && !repair(page)))
+            return false;
+    }
+    return true;
+}
+
+// After the chip was seen busy, or first seen ready, too late after one of
+// update's buffer writes (Prover::possibleStrays), that write may have
+// become a program of page 0 or of a page one address bit away from it
+// (where they are all aimed): those the job knows are proven again, and
+// restored when they changed, until no proof shows another possible stray.
+bool Writer::settleStrays()
+{
+    std::vector<std::uint32_t> reachable { 0 };
+    for (unsigned bit = 0; bit < kPageAddressBits; ++bit)
+        reachable.push_back(1u << bit);
+    for (int rounds = 0; settled != prover.possibleStrays(); ++rounds) {
+        if (rounds == kNeighbourDepth) {
+            lastMessage = unreliableWireText(0, "proven", prover.blamedWire());
+            return false;
+        }
+        settled = prover.possibleStrays();
+        if (!proveKnown(reachable))
+            return false;
+    }
+    return true;
+}
+
+// A failed update: the pages after the image that were copied because a
+// program could reach them are proven against their copies and restored
+// where they changed, before the failure is told.
+void Writer::restoreKept()
+{
+    const QString failure = lastMessage;
+    std::vector<std::uint32_t> pages;
+    for (const auto& copy : kept)
+        pages.push_back(copy.first);
+    if (proveKnown(pages) && settleStrays()) {
+        lastMessage = failure;
+        return;
+    }
+    lastMessage = QStringLiteral("%1 Pages after the file may have changed and could not be restored: %2")
+                      .arg(failure, lastMessage);
 }
 
 bool Writer::writeProven(const DataFlashRun& run)

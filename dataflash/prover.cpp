@@ -57,6 +57,10 @@ Prover::Prover(bool pageSize256)
 
 void Prover::write(int buffer, std::uint32_t aim, const std::uint8_t* data, unsigned length, unsigned offset)
 {
+    // The write before, not yet seen to run nothing, is too old to be
+    // checked after this one.
+    if (writeUnchecked && !soonAfterWrite())
+        ++strays;
     wroteAt = sendBufferWrite(Wire::Block, buffer, aim, size256, data, length, offset);
     writeUnchecked = true;
 }
@@ -91,6 +95,7 @@ void Prover::patchFirstByte(int buffer, std::uint32_t page, std::uint8_t value)
 void Prover::startCompare(int buffer, std::uint32_t page)
 {
     sendPageCommand(Wire::Block, kPageToBufferCompare[buffer], page, size256);
+    compareAfterWrite = writeUnchecked;
     compareLate = writeUnchecked && !soonAfterWrite();
     writeUnchecked = false;
 }
@@ -146,6 +151,7 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
 // for, so that the proof that follows finds the chip ready.
 Prover::Stray Prover::strayProgram(std::uint32_t page)
 {
+    ++strays;
     if (!waitReported(kEraseProgramBudget, Wire::Block,
                       { "Timed out waiting for the chip after page %1's buffer was filled!",
                         "The chip stopped answering after page %1's buffer was filled!" },
@@ -164,7 +170,10 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
     const Wait wait = waitUntilReady(kCompareOrProgram, Wire::Block, &st);
     if (!afterWrite) {
         // Busy past any compare: a write before it became a program, and
-        // the compare was ignored; waited for, COMP tells.
+        // the compare was ignored; waited for, COMP tells. So may a chip
+        // first seen ready too late after that write.
+        if (wait == Wait::TimedOut || (wait == Wait::Ready && compareAfterWrite && !soonAfterWrite()))
+            ++strays;
         if (wait == Wait::Ready || (wait == Wait::TimedOut && comparedFor(page, st)))
             return Proof::Proven;
         if (wait == Wait::Silent)
@@ -193,11 +202,10 @@ Proof Prover::compared(std::uint32_t page, bool afterWrite, DataFlashStatus& st)
 // twice.
 Proof Prover::noted(Proof proof)
 {
-    if (proof == Proof::Differs || (proof == Proof::Unsure && !late)) {
-        sawNoise = true;
+    if (proof == Proof::Differs || (proof == Proof::Unsure && !late))
         ++caught;
-    }
     late = false;
+    lastOutcome = proof;
     return proof;
 }
 
@@ -256,6 +264,7 @@ Proof Prover::finishOnce(int buffer, std::uint32_t page, const std::uint8_t* dat
     startCompare(buffer, page);
     if (evidence == Evidence::FlippedFirstByte && compareLate) {
         late = true;
+        ++strays;
         return Proof::Unsure;
     }
     if (const Proof waited = compared(page, false, st); waited != Proof::Proven)
@@ -296,14 +305,15 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
     // whose data that buffer held before holds other data: the compare with
     // that page sets COMP only if the fill was taken.
     bool byPrevious = false;
+    const auto aimFor = [&stream](std::uint32_t page) { return stream.aim < 0 ? page : std::uint32_t(stream.aim); };
     for (std::uint32_t page = 0; page < pages; ++page) {
         if (stream.stop && stream.stop(page))
             return false;
         const int other = 1 - buffer;
         Stray stray = Stray::None;
         if (reload) {
-            loadFlipped(buffer, page, data[buffer]);
-            stray = checkStray(page);
+            loadFlipped(buffer, aimFor(page), data[buffer]);
+            stray = checkStray(aimFor(page));
             byPrevious = false;
         }
         if (stray == Stray::Failed)
@@ -319,9 +329,9 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
             const bool last = page + 1 == pages;
                     const bool nextByThis = !last && heldPage[other] >= 0
                                     && std::memcmp(data[other], held[other], pageLength) != 0;
-            const Overlap next { other, page + 1, data[other], !nextByThis, nullptr };
+            const Overlap next { other, aimFor(page + 1), data[other], !nextByThis, nullptr };
             proof = finishProof(buffer, page, data[buffer], last ? nullptr : &next,
-                                byPrevious ? Evidence::OtherPage : Evidence::FlippedFirstByte);
+                                byPrevious ? Evidence::OtherPage : Evidence::FlippedFirstByte, stream.aim);
             byPrevious = nextByThis;
         } else {
             proof = noted(Proof::Unsure);
@@ -329,9 +339,9 @@ bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
         // The second proof leaves the other buffer, with the next page's
         // transfer, as it is.
         if (proof == Proof::Proven
-            && ((stream.confirmOnceNoisy && sawNoise)
+            && ((stream.confirmOnceNoisy && noiseSeen())
                 || (stream.likeANeighbour && stream.likeANeighbour(page, data[buffer]))))
-            proof = prove(buffer, page, data[buffer]);
+            proof = prove(buffer, page, data[buffer], stream.aim);
         if (proof == Proof::Failed)
             return false;
         if (proof == Proof::Proven) {

@@ -7,6 +7,7 @@
 
 #include "wire.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <utility>
@@ -118,6 +119,9 @@ public:
         // the job knows: a compare whose address lost that bit on the wire
         // would pass there, so a page that passes is proven once more.
         std::function<bool(std::uint32_t page, const std::uint8_t* data)> likeANeighbour;
+        // The page every buffer write is aimed at (see checkStray), or -1:
+        // the page it is for.
+        long aim = -1;
     };
     bool provePages(std::uint32_t pages, const PageStream& stream);
 
@@ -132,10 +136,20 @@ public:
     // enough to matter, a proof fails first, almost surely: the first
     // damaged transfer is caught unless the next flips that very bit too.
     // From then on a job proves each page twice.
-    bool noiseSeen() const { return sawNoise; }
+    bool noiseSeen() const { return caught != 0; }
     // How many proofs did not pass: each a transfer (or a program) that
     // noise changed, caught and then repaired.
     unsigned noiseCaught() const { return caught; }
+    // Proofs that failed because the page held other data, as a page that
+    // update then programs: they show nothing about the wire.
+    void forgive(unsigned proofs) { caught -= std::min(caught, proofs); }
+    // What the last proof found.
+    Proof lastProof() const { return lastOutcome; }
+    // How many times the chip was seen busy, or first seen ready, too late
+    // after a buffer write or a compare for it to have run nothing else: a
+    // write that noise made a program may then have programmed a page one
+    // address bit away from where it was aimed, or that page itself.
+    unsigned possibleStrays() const { return strays; }
 
     // Waits for the chip after a compare, a program without erase or a
     // program with erase; false with lastMessage set when it did not become
@@ -171,8 +185,9 @@ private:
     Stray strayProgram(std::uint32_t page);
     bool wireFromChipFlips();
 
-    bool sawNoise = false;
     unsigned caught = 0;
+    unsigned strays = 0;
+    Proof lastOutcome = Proof::Proven;
     // The unsure outcome being made has no other cause than a check that
     // came too late after a buffer write (see checkStray).
     bool late = false;
@@ -183,6 +198,7 @@ private:
     WireClock::time_point wroteAt;
     WireClock::time_point programmedAt; // when the last program was sent
     bool writeUnchecked = false;
+    bool compareAfterWrite = false; // the last compare was sent before that write was checked
     bool compareLate = false;
     bool size256;
     unsigned pageLength;

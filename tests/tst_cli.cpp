@@ -422,6 +422,14 @@ void CliTest::exitStatuses_data()
         << "Protected sectors: none\nProtection register: 0a 0b 1 2 3 4 5 6 7\nLocked sectors: 1\nUnique ID: 030A11181F262D343B424950575E656C737A81888F969DA4ABB2B9C0C7CED5DCE3EAF1F8FF060D141B222930373E454C535A61686F767D848B9299A0A7AEB5BC";
     QTest::newRow("update: only the last page, padded") << QStringList { "update", "%h" } << page256 << 0
                                                        << "head.bin is on the chip: 1 of its 12 pages changed";
+    // Pages that held the old image's data fail their proofs until they
+    // are programmed: no bit was flipped.
+    QTest::newRow("update over a longer image: no noise told") << QStringList { "update", "%f" } << page256 << 0
+                                                                << "small.bin is on the chip: 3 of its 3 pages "
+                                                                   "changed\n!flipped bits";
+    QTest::newRow("spidev: update over a longer image: no noise told")
+        << QStringList { "update", "%f" } << QStringList { "PAGEKILN_SIM_PAGE256=1", "SPIDEV=ok" } << 0
+        << "small.bin is on the chip: 3 of its 3 pages changed\n!flipped bits";
     QTest::newRow("update, missing file, chip untouched") << QStringList { "update", "%m" } << page256 << 1
                                                           << noFile + "No such file or directory";
     QTest::newRow("update, new chip: stops before any change") << QStringList { "update", "%f" }
