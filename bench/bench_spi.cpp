@@ -568,7 +568,7 @@ bool ch341aAgainstTheirBounds()
     const Frames read = page({ 264, 260, 4, 4, 5, 5 });
     const Frames blank = page({ 4, 4, 5, 5 });
     std::printf("\nCH341A (through the libusb stand-in: 1 ms a round trip, 8 clocks a byte at 1.5 MHz, 31 bytes a "
-                "packet); the machine shared with other builds\n");
+                "packet)\n");
     const UsbRun writeRun = timeCh341aCommand(dir, { QStringLiteral("write"), full });
     const UsbRun verifyRun = timeCh341aCommand(dir, { QStringLiteral("verify"), full });
     const UsbRun readRun = timeCh341aCommand(dir, { QStringLiteral("read"), out });
