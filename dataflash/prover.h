@@ -120,6 +120,8 @@ public:
         std::function<bool(std::uint32_t page, const std::uint8_t* data)> likeANeighbour;
     };
     bool provePages(std::uint32_t pages, const PageStream& stream);
+    // The same on a chip with buffer 1 only.
+    bool provePagesInBuffer1(std::uint32_t pages, const PageStream& stream);
 
     // A whole proof in one buffer. Its buffer writes are aimed at page, or
     // at aim when that is not -1: a page that a program they became could

@@ -27,7 +27,7 @@ int main(int argc, char** argv)
     simchip::reset(config);
     const unsigned length = pageSizeGiven ? unsigned(std::atoi(argv[3])) : simchip::pageLength();
     std::vector<std::uint8_t> bytes;
-    for (unsigned page = 0; page < simchip::kPages; ++page) {
+    for (unsigned page = 0; page < simchip::pages(); ++page) {
         const std::vector<std::uint8_t> physical = simchip::physicalPage(page);
         bytes.insert(bytes.end(), physical.begin(), physical.begin() + length);
     }
