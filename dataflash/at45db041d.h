@@ -113,9 +113,10 @@ struct DataFlashInfo {
 // reads the status register and checks it carries that chip's density code;
 // whether or not the chip is protected (reading is allowed either way).
 // False, with the reason in lastMessage and nothing sent but reads, when no
-// chip answers, or its ID is in no row (another maker's flash, an unknown
-// AT45DB): the chip in use is then left as it was. For the command line: the
-// window keeps to AT45DB041D_Connect.
+// chip answers, its ID is in no row (another maker's flash, an unknown
+// AT45DB; the chip in use is then left as it was), or its status does not
+// carry its row's density code (the row stays in use; the caller stops). For
+// the command line: the window keeps to AT45DB041D_Connect.
 bool AT45DB_Probe(DataFlashInfo& info);
 
 // Makes chip the chip in use, and its datasheet's times the waits' budgets
