@@ -30,7 +30,7 @@ enum ExitStatus {
     kSuccess = 0,
     kFailed = 1,     // the chip, the file or the verification
     kUsage = 2,
-    kPowerCycle = 3, // the chip's 256-byte pages wait for a power cycle; nothing was erased
+    kPowerCycle = 3, // the chip's binary pages wait for a power cycle; nothing was erased
 };
 // A stop request ends the run with 128 + its signal number.
 constexpr int kStoppedBase = 128;
@@ -48,8 +48,9 @@ const char* const kExitStatuses =
     "       unprotect (WP# held low, or sectors locked down for good); inspect found FILE,\n"
     "       or the chip's image, unsound or unable to boot; cable saw errors\n"
     "  2    usage error\n"
-    "  3    the chip was set to 256-byte pages, which take effect after a power cycle:\n"
-    "       nothing was erased; power-cycle the board and run write (or update) again\n"
+    "  3    the chip was set to binary (256-byte) pages, which take effect after a power\n"
+    "       cycle: nothing was erased; power-cycle the board and run write (or update)\n"
+    "       again (page-size --yes: power-cycle the board)\n"
     "  129  stopped by SIGHUP (on Windows: the console closed), at a clean boundary\n"
     "  130  interrupted (Ctrl-C), at a clean boundary\n"
     "  141  standard output was closed by its reader before everything was written\n"
@@ -73,7 +74,8 @@ const Command kCommands[] = {
       "sectors its protection and lockdown registers mark, and its 64-byte unique ID\n"
       "(factory-programmed, different on every chip). Changes nothing.",
       false },
-    { "write", "FILE", "The boot image (.bin or .ldr) to write, at most 524288 bytes.",
+    { "write", "FILE", "The boot image (.bin or .ldr) to write, at most the chip's capacity (524288\n"
+      "bytes on an AT45DB041D).",
       "set 256-byte pages, erase the chip and program FILE from page 0;\n"
       "                 every page proven on the chip",
       "Reads FILE whole, then sets the chip to 256-byte pages (a new chip: exit 3 before\n"
@@ -82,7 +84,8 @@ const Command kCommands[] = {
       "FILE is refused before anything on the chip changes when it cannot boot: an ELF,\n"
       "Intel HEX, S-record or text file, or a *.ldr that is no sound loader file.",
       true, true },
-    { "update", "FILE", "The boot image (.bin or .ldr) the chip should hold, at most 524288 bytes.",
+    { "update", "FILE", "The boot image (.bin or .ldr) the chip should hold, at most the chip's\n"
+      "capacity (524288 bytes on an AT45DB041D).",
       "program only the pages of FILE that differ on the chip;\n"
       "                 pages after FILE are left as they are",
       "Reads FILE whole, sets 256-byte pages as write does (a new chip: exit 3 before\n"
@@ -115,7 +118,8 @@ const Command kCommands[] = {
     { "read", "OUTPUT", "Where the chip's contents go: a regular file, or - for standard output (not a\n"
       "terminal, unless --force).",
       "read the whole chip into OUTPUT (- for standard output)",
-      "Reads the whole chip, every page in the page size in force (524288 or 540672 bytes),\n"
+      "Reads the whole chip, every page in the page size in force (524288 or 540672 bytes\n"
+      "on an AT45DB041D),\n"
       "into OUTPUT. OUTPUT is written under a temporary name and replaces the old one only\n"
       "when every page was read and the chip answered throughout; anything but a regular\n"
       "file is never replaced.",
@@ -131,6 +135,14 @@ const Command kCommands[] = {
       "walk through the headers needs are read, each proven as read proves it, and the\n"
       "image's SHA-256 is printed. Exit 1 when something is wrong. Changes nothing.",
       false, false, true },
+    { "page-size", "SIZE", "binary (pages of 256, 512 or 1024 bytes) or dataflash (264, 528 or 1056).",
+      "set the chip's page size: binary or dataflash",
+      "Sets the chip's page size. An E-series chip (AT45DB...E) switches both ways, in force\n"
+      "at once. A D-series chip switches only to binary pages, once and for good, in force\n"
+      "after a power cycle: refused without --yes, and with it exit 3 (power-cycle the\n"
+      "board). Pages keep their bytes, laid out for the old size: write the image again.\n"
+      "A chip already in that size is left as it is.",
+      false },
     { "cable", nullptr, nullptr, "measure how often the cable flips bits on each wire; changes no flash",
       "Measures both wires on the chip that is there, without changing its flash:\n"
       "patterns written into an SRAM buffer and read back several times (an error on\n"
@@ -325,8 +337,8 @@ DataFlashRun runReporting(unsigned* done = nullptr)
     return run;
 }
 
-// Loads the port library, then finds the chip: an AT45DB041D, and for
-// writing an unprotected one.
+// Loads the port library, then finds the chip: one of the chip table, and
+// for writing an unprotected one with two SRAM buffers.
 bool reachChip(frontend::ChipUse use, DataFlashInfo& chip)
 {
     QString problem;
@@ -358,24 +370,47 @@ int info()
     const bool known = frontend::probeChip(frontend::ChipUse::Reading, chip, refusal);
     if (!chip.answered)
         return fail(refusal);
-    const QString id = frontend::hexBytes(chip.id, 4);
     if (!known) {
-        std::printf("Chip:        not an AT45DB041D (ID %s)\n", qPrintable(id));
+        const QString id = frontend::hexBytes(chip.id, kDataFlashIdLength);
+        if (chip.chip) // its ID is in the table, its status does not match it
+            std::printf("Chip:        %s by its ID, its status disagrees (ID %s)\n", chip.chip->name, qPrintable(id));
+        else
+            std::printf("Chip:        not in the chip table (ID %s)\n", qPrintable(id));
         return fail(refusal);
     }
+    const DataFlashChip& row = *chip.chip;
+    const bool eSeries = row.series == DataFlashSeries::E;
     const unsigned length = dataFlashPageLength(chip.status.pageSize256);
-    std::printf("Chip:        AT45DB041D (ID %s)\n", qPrintable(id));
+    std::printf("Chip:        %s (ID %s)\n", row.name, qPrintable(frontend::hexBytes(chip.id, int(row.idLength))));
+    std::printf("Geometry:    %u pages of %u or %u bytes, %u sectors, %s; %s series (%s)\n", row.pages,
+                row.binaryPageLength, row.dataflashPageLength, row.sectors,
+                row.buffers == 1 ? "SRAM buffer 1 only (write, update and erase refuse it)" : "two SRAM buffers",
+                eSeries ? "E" : "D", row.source);
     const QString link = programmer::details();
     if (!link.isEmpty())
         std::printf("Programmer:  %s\n", qPrintable(link));
     if (chip.status.pageSize256)
-        std::printf("Page size:   256 bytes\n");
+        std::printf("Page size:   %u bytes\n", length);
+    else if (eSeries)
+        std::printf("Page size:   %u bytes (write switches the chip to %u-byte pages, in force at once)\n", length,
+                    row.binaryPageLength);
     else // the chip cannot tell whether its one-time switch is already programmed
-        std::printf("Page size:   264 bytes (write switches the chip to 256-byte pages, in force after a power "
-                    "cycle; if this board was switched already, power-cycle it)\n");
+        std::printf("Page size:   %u bytes (write switches the chip to %u-byte pages, in force after a power "
+                    "cycle; if this board was switched already, power-cycle it)\n",
+                    length, row.binaryPageLength);
+    if (eSeries)
+        std::printf("Page switch: to %u bytes (page-size %s), in force at once; both ways, any time\n",
+                    chip.status.pageSize256 ? row.dataflashPageLength : row.binaryPageLength,
+                    chip.status.pageSize256 ? "dataflash" : "binary");
+    else if (chip.status.pageSize256)
+        std::printf("Page switch: none: a D-series chip's binary pages are for good\n");
+    else
+        std::printf("Page switch: to %u bytes only, once and for good (page-size binary --yes, then a power "
+                    "cycle)\n",
+                    row.binaryPageLength);
     std::printf("Protection:  %s\n", chip.status.protect ? "on: sector protection is enabled, write refuses this chip"
                                                           : "off");
-    std::printf("Capacity:    %u bytes (%u pages of %u bytes)\n", kDataFlashPages * length, kDataFlashPages, length);
+    std::printf("Capacity:    %u bytes (%u pages of %u bytes)\n", dataFlashPages() * length, dataFlashPages(), length);
     DataFlashSectors sectors;
     if (!AT45DB041D_ReadSectors(sectors))
         return fail(lastMessage);
@@ -428,7 +463,7 @@ public:
             break;
         case Stage::PageSize:
             if (!state.chip.status.pageSize256)
-                progress->stage(QStringLiteral("setting 256-byte pages"));
+                progress->stage(QStringLiteral("setting %1-byte pages").arg(dataFlashChip().binaryPageLength));
             break;
         case Stage::Erase:
             progress->stage(QStringLiteral("erasing"));
@@ -482,8 +517,9 @@ public:
             break;
         case Stage::PageSize:
             if (state.in264BytePages)
-                return stopped(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a "
-                                              "power cycle; nothing else on the chip was changed"));
+                return stopped(QStringLiteral("the chip is now set to %1-byte pages, which take effect after a "
+                                              "power cycle; nothing else on the chip was changed")
+                                   .arg(dataFlashChip().binaryPageLength));
             break;
         case Stage::Erase:
             return stopped(none);
@@ -544,8 +580,9 @@ int writeJob(const QString& given, frontend::WriteJob::Programming programming, 
     case frontend::WriteOutcome::Stopped:
         return report.stoppedAt(stage, state);
     case frontend::WriteOutcome::PowerCycle:
-        say(QStringLiteral("the chip is now set to 256-byte pages, which take effect after a power cycle: switch the "
-                           "board off and on, then run %1 again (nothing was erased or written)")
+        say(QStringLiteral("the chip is now set to %1-byte pages, which take effect after a power cycle: switch the "
+                           "board off and on, then run %2 again (nothing was erased or written)")
+                .arg(dataFlashChip().binaryPageLength)
                 .arg(programming == frontend::WriteJob::Programming::Update ? QStringLiteral("update")
                                                                             : QStringLiteral("write")));
         return kPowerCycle;
@@ -618,11 +655,11 @@ int verify(const QString& given)
     progress->stage(QStringLiteral("verifying"));
     // FILE's own bytes: what follows them in the last page is no part of it.
     DataFlashDifference difference;
-    difference.page = kDataFlashPages; // none found
+    difference.page = dataFlashPages(); // none found
     if (!AT45DB041D_VerifyImage(image, DataFlashPadding::Ignored, runReporting(), &difference)) {
         if (stopTaken)
             return stopped(QStringLiteral("nothing on the chip was changed"));
-        if (difference.page == kDataFlashPages)
+        if (difference.page == dataFlashPages())
             return fail(lastMessage);
         const unsigned offset = difference.page * image.pageLength() + difference.offset;
         return fail(QStringList { lastMessage,
@@ -647,6 +684,59 @@ QString wireLine(const char* wire, const DataFlashWireCount& count)
         .arg(count.errors)
         .arg(count.bits)
         .arg(QString::number(dataFlashRateBound(count), 'e', 1));
+}
+
+// page-size: binary or dataflash, as the chip's series allows.
+int pageSize(const QString& size, bool yes)
+{
+    const bool binary = size == QLatin1String("binary");
+    DataFlashInfo chip;
+    if (!reachChip(frontend::ChipUse::Reading, chip))
+        return kFailed;
+    const DataFlashChip& row = *chip.chip;
+    const unsigned wanted = pageLengthOf(row, binary);
+    if ((chip.status.pageSize256 == 1) == binary) {
+        note(QStringLiteral("the %1 is in %2-byte pages already; nothing was changed")
+                 .arg(QLatin1String(row.name))
+                 .arg(wanted));
+        return kSuccess;
+    }
+    if (row.series == DataFlashSeries::D && !binary)
+        return fail(QStringLiteral("the %1 is in binary pages for good: a D-series chip's page size is a one-time "
+                                   "setting that cannot go back to %2-byte pages; nothing was changed")
+                        .arg(QLatin1String(row.name))
+                        .arg(wanted));
+    if (row.series == DataFlashSeries::D && !yes)
+        return fail({ QStringLiteral("switching the %1 to %2-byte pages is one-time: it can never go back to %3-byte "
+                                     "pages, and it takes effect after a power cycle; nothing was changed")
+                          .arg(QLatin1String(row.name))
+                          .arg(wanted)
+                          .arg(row.dataflashPageLength),
+                      QStringLiteral("give --yes to switch it for good") });
+    progress->stage(QStringLiteral("setting %1-byte pages").arg(wanted));
+    if (!AT45DB_SetPageSize(binary))
+        return fail(lastMessage);
+    if (row.series == DataFlashSeries::D) {
+        say(QStringLiteral("the %1 is now set to %2-byte pages, which take effect after a power cycle: switch the "
+                           "board off and on (nothing was erased or written)")
+                .arg(QLatin1String(row.name))
+                .arg(wanted));
+        return kPowerCycle;
+    }
+    DataFlashStatus st;
+    if (!AT45DB041D_ReadStatusConfirmed(st))
+        return fail(lastMessage);
+    if ((st.pageSize256 == 1) != binary)
+        return fail(QStringLiteral("the %1 is still in %2-byte pages after the page size command: it did not take it "
+                                   "(check the cable and run page-size again)")
+                        .arg(QLatin1String(row.name))
+                        .arg(pageLengthOf(row, !binary)));
+    note(QStringLiteral("the %1 is now in %2-byte pages; its pages keep their bytes, laid out for %3-byte pages: "
+                        "write the image again")
+             .arg(QLatin1String(row.name))
+             .arg(wanted)
+             .arg(pageLengthOf(row, !binary)));
+    return kSuccess;
 }
 
 int cable()
@@ -701,7 +791,7 @@ int read(const QString& output, bool force)
     if (toStandardOutput) {
         if (platformStdoutIsTerminal() && !force)
             return usageError(findCommand(QStringLiteral("read")),
-                              QStringLiteral("standard output is a terminal, where the chip's 512 KiB of binary data "
+                              QStringLiteral("standard output is a terminal, where the chip's contents (binary data) "
                                              "would land: redirect it (read - > chip.bin) or give --force"));
         if (!platformBinaryStandardOutput())
             return fail(QStringLiteral("cannot put standard output in binary mode; read into a file instead"));
@@ -908,7 +998,9 @@ int inspectFile(const QString& given)
     QFile in;
     in.open(handle, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
     if (in.size() > kInspectedAtMost)
-        return fail(QStringLiteral("%1 is %2 bytes, no boot image for a chip of 524288").arg(file).arg(in.size()));
+        return fail(QStringLiteral("%1 is %2 bytes, no boot image for a DataFlash of at most 8650752 (an AT45DB642D's)")
+                        .arg(file)
+                        .arg(in.size()));
     const QByteArray bytes = in.readAll();
     if (in.error() != QFileDevice::NoError)
         return fail(QStringLiteral("cannot read %1: %2").arg(file, in.errorString()));
@@ -946,7 +1038,7 @@ int inspectChip()
     DataFlashInfo chip;
     if (!reachChip(frontend::ChipUse::Reading, chip))
         return kFailed;
-    const std::size_t capacity = std::size_t(kDataFlashPages) * dataFlashPageLength(chip.status.pageSize256);
+    const std::size_t capacity = std::size_t(dataFlashPages()) * dataFlashPageLength(chip.status.pageSize256);
     progress->stage(QStringLiteral("reading the image's pages"));
     std::vector<std::uint8_t> contents;
     const auto enough = [capacity](const std::uint8_t* data, std::size_t bytes) {
@@ -1021,8 +1113,9 @@ QString helpText(const Command* command)
         else
             parser.addPositionalArgument(name, QStringLiteral("Takes no argument."), name);
     } else {
-        description = QStringLiteral("Writes a boot image into an AT45DB041D DataFlash on a parallel port, checks a "
-                                     "chip\nagainst a file, reads a chip out, or tells what chip is on the port.\n\n"
+        description = QStringLiteral("Writes a boot image into an AT45DB DataFlash (D or E series, found by its ID) on\n"
+                                     "a parallel port, checks a chip against a file, reads a chip out, or tells what\n"
+                                     "chip is on the port.\n\n"
                                      "Commands:\n");
         for (const Command& each : kCommands) {
             const QString argument = QString::fromLatin1(each.argument);
@@ -1034,7 +1127,7 @@ QString helpText(const Command* command)
         }
         description += QStringLiteral("\nRun %1 COMMAND --help for a command's arguments and options.")
                            .arg(QString::fromLatin1(kName));
-        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read, inspect, cable or programmers."),
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("info, write, update, erase, unprotect, protect, verify, read, inspect, page-size, cable or programmers."),
                                      QStringLiteral("COMMAND [FILE]"));
     }
     parser.setApplicationDescription(description + QStringLiteral("\n\n") + QString::fromLatin1(kExitStatuses));
@@ -1064,6 +1157,9 @@ QString helpText(const Command* command)
         parser.addOption(QCommandLineOption(QStringLiteral("force"),
                                             QStringLiteral("read -: write to standard output even when it is a "
                                                            "terminal.")));
+    if (!command || command == findCommand(QStringLiteral("page-size")))
+        parser.addOption(QCommandLineOption(QStringLiteral("yes"),
+                                            QStringLiteral("page-size binary on a D-series chip: switch it for good.")));
     if (!command || command->takesNoVerify)
         parser.addOption(QCommandLineOption(QStringLiteral("keep-locked"),
                                             QStringLiteral("write: accept sectors after FILE that are locked down for "
@@ -1139,11 +1235,12 @@ int main(int argc, char* argv[])
     const QCommandLineOption force(QStringLiteral("force"));
     const QCommandLineOption anyPort(QStringLiteral("any-port"));
     const QCommandLineOption keepLocked(QStringLiteral("keep-locked"));
+    const QCommandLineOption yes(QStringLiteral("yes"));
     const QCommandLineOption quietOption(QStringList { QStringLiteral("q"), QStringLiteral("quiet") });
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    const QList<QCommandLineOption> options { port, programmerOption, anyPort, noVerify, keepLocked,
-                                              raw,  force,            quietOption, help,  version };
+    const QList<QCommandLineOption> options { port, programmerOption, anyPort,     noVerify, keepLocked, raw,
+                                              force, yes,             quietOption, help,     version };
     parser.addOptions(options);
     // -q and -h are words of their own: -dash.ldr is one unknown option, not seven.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -1186,6 +1283,11 @@ int main(int argc, char* argv[])
         return usageError(command, QStringLiteral("--force applies to read only"));
     if (parser.isSet(keepLocked) && !command->takesNoVerify)
         return usageError(command, QStringLiteral("--keep-locked applies to write only"));
+    if (parser.isSet(yes) && name != QLatin1String("page-size"))
+        return usageError(command, QStringLiteral("--yes applies to page-size only"));
+    if (name == QLatin1String("page-size") && args[1] != QLatin1String("binary")
+        && args[1] != QLatin1String("dataflash"))
+        return usageError(command, QStringLiteral("page-size takes binary or dataflash, not '%1'").arg(args[1]));
 
     if (name == QLatin1String("programmers")) {
         std::fputs(qPrintable(programmer::list()), stdout);
@@ -1246,5 +1348,7 @@ int main(int argc, char* argv[])
         return verify(args[1]);
     if (name == QLatin1String("cable"))
         return cable();
+    if (name == QLatin1String("page-size"))
+        return pageSize(args[1], parser.isSet(yes));
     return read(args[1], parser.isSet(force));
 }

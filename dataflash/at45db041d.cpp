@@ -22,6 +22,7 @@ namespace {
 
 // Multi-byte commands, as they go on the wire.
 constexpr std::uint8_t kPowerOfTwoPageSize[] = { 0x3D, 0x2A, 0x80, 0xA6 };
+constexpr std::uint8_t kDataFlashPageSize[] = { 0x3D, 0x2A, 0x80, 0xA7 }; // E series only
 constexpr std::uint8_t kChipErase[] = { 0xC7, 0x94, 0x80, 0x9A };
 constexpr std::uint8_t kEnableSectorProtection[] = { 0x3D, 0x2A, 0x7F, 0xA9 };
 constexpr std::uint8_t kDisableSectorProtection[] = { 0x3D, 0x2A, 0x7F, 0x9A };
@@ -133,16 +134,90 @@ bool AT45DB041D_Connect()
     return true;
 }
 
-bool AT45DB041D_Probe(DataFlashInfo& info)
+void AT45DB_UseChip(const DataFlashChip& chip)
+{
+    if (&chip == &dataFlashChip())
+        return;
+    useDataFlashChip(chip);
+    // Page program with built-in erase (tEP) and the page-size change (as
+    // long as a page program): ten times the maximum, at least a second.
+    dataflashTiming.pageSizeChange = { 5, boundMs(chip.pageEraseProgram, 1000) };
+    dataflashTiming.pageProgram = { 5, boundMs(chip.pageEraseProgram, 1000) };
+    // Chip erase (tCE): tens of seconds on the large chips; twice the
+    // maximum, at least 100 s, for a slow, worn chip.
+    const unsigned eraseMaxMs = chip.chipErase.maxUs / 1000;
+    dataflashTiming.chipErase = { 250, std::max(100000u, 2 * eraseMaxMs) };
+    dataflashTiming.chipEraseTypicalMs = chip.chipErase.typicalUs / 1000;
+}
+
+QString dataFlashChipNames()
+{
+    QStringList names;
+    for (std::size_t i = 0; i < kDataFlashChipCount; ++i)
+        names << QLatin1String(kDataFlashChips[i].name);
+    return names.join(QStringLiteral(", "));
+}
+
+namespace {
+
+// Reads of the ID before two that agree are given up.
+constexpr int kIdReads = 4;
+
+// The ID bytes, read until two reads agree; false when they never do.
+bool readIdAgreed(std::uint8_t (&id)[kDataFlashIdLength])
+{
+    std::uint8_t again[kDataFlashIdLength];
+    for (int read = 0; read < kIdReads; ++read) {
+        frame(Wire::Block, &kManufacturerDeviceIdRead, 1, id, sizeof id);
+        frame(Wire::Block, &kManufacturerDeviceIdRead, 1, again, sizeof again);
+        if (std::memcmp(id, again, sizeof id) == 0)
+            return true;
+    }
+    return false;
+}
+
+// An undriven SO reads as all ones or all zeros.
+bool nothingDriven(const std::uint8_t (&id)[kDataFlashIdLength])
+{
+    return std::all_of(id, id + kDataFlashIdLength, [](std::uint8_t b) { return b == 0x00; })
+           || std::all_of(id, id + kDataFlashIdLength, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+} // namespace
+
+bool AT45DB_Probe(DataFlashInfo& info)
 {
     lastMessage.clear();
     info = DataFlashInfo();
     spilink::inUse().start();
-    if (!AT45DB041D_ReadStatusConfirmed(info.status))
+    const bool idRead = readIdAgreed(info.id);
+    if (!idRead || nothingDriven(info.id)) {
+        // Silence, or a wire too noisy for the ID: the status read says which.
+        if (!AT45DB041D_ReadStatusConfirmed(info.status))
+            return false;
+        info.answered = true;
+        lastMessage = QStringLiteral("The chip's ID reads differently each time: the wire from the chip is "
+                                     "unreliable (check the cable, its length and the chip's supply)!");
         return false;
+    }
     info.answered = true;
-    frame(kByteWise, &kManufacturerDeviceIdRead, 1, info.id, sizeof info.id);
-    return isAt45db041dId(info.id);
+    info.chip = findDataFlashChip(info.id);
+    if (!info.chip) {
+        lastMessage = QStringLiteral("The chip on the port is not one this program knows (its ID is in no row of "
+                                     "the chip table); nothing on it was changed. Supported: %1.")
+                          .arg(dataFlashChipNames());
+        return false;
+    }
+    AT45DB_UseChip(*info.chip);
+    if (!readStatusAgreed(Wire::Block, info.status)) {
+        lastMessage = QStringLiteral("The chip gives the ID of an %1, but its status register does not carry that "
+                                     "chip's density code: either the ID or the status reads are damaged on the "
+                                     "wire (check the cable, its length and the chip's supply), or the chip is no %1; "
+                                     "nothing on it was changed!")
+                          .arg(QLatin1String(info.chip->name));
+        return false;
+    }
+    return true;
 }
 
 bool AT45DB041D_CheckWritable(const DataFlashInfo& info)
@@ -162,6 +237,32 @@ bool AT45DB041D_SetBinaryPageSize()
         return true;
     }
     frame(kByteWise, kPowerOfTwoPageSize, sizeof kPowerOfTwoPageSize);
+    return waitReported(dataflashTiming.pageSizeChange, kByteWise,
+                        { "Timed out waiting for the chip after the page size change!",
+                          "The chip stopped answering after the page size change!" });
+}
+
+bool AT45DB_SetPageSize(bool binary, bool* changed)
+{
+    lastMessage.clear();
+    if (changed)
+        *changed = false;
+    const DataFlashChip& chip = dataFlashChip();
+    DataFlashStatus st;
+    if (!AT45DB041D_ReadStatusConfirmed(st))
+        return false;
+    if ((st.pageSize256 == 1) == binary)
+        return true;
+    if (!binary && chip.series == DataFlashSeries::D) {
+        lastMessage = QStringLiteral("The %1 is set to binary pages for good: a D-series chip's page size is a "
+                                     "one-time setting that cannot go back to %2-byte pages (an E-series chip can)!")
+                          .arg(QLatin1String(chip.name))
+                          .arg(chip.dataflashPageLength);
+        return false;
+    }
+    frame(kByteWise, binary ? kPowerOfTwoPageSize : kDataFlashPageSize, sizeof kPowerOfTwoPageSize);
+    if (changed)
+        *changed = true;
     return waitReported(dataflashTiming.pageSizeChange, kByteWise,
                         { "Timed out waiting for the chip after the page size change!",
                           "The chip stopped answering after the page size change!" });
@@ -257,10 +358,10 @@ bool readAgreed(const std::uint8_t (&command)[4], std::uint8_t* out, unsigned le
     return false;
 }
 
-// Whether a sector register marks sector index (0: 0a, 1: 0b, 2 to 8:
-// sectors 1 to 7). Sector 0's byte marks 0a with bits 7 and 6, 0b with 5
+// Whether a sector register marks sector index (0: 0a, 1: 0b, 2 on:
+// sectors 1 on). Sector 0's byte marks 0a with bits 7 and 6, 0b with 5
 // and 4; each other sector's byte is FF when marked.
-bool sectorMarked(const std::uint8_t (&reg)[8], int index)
+bool sectorMarked(const std::uint8_t (&reg)[kDataFlashMaxSectors], unsigned index)
 {
     if (index == 0)
         return (reg[0] & 0xC0) == 0xC0;
@@ -269,7 +370,10 @@ bool sectorMarked(const std::uint8_t (&reg)[8], int index)
     return reg[index - 1] == 0xFF;
 }
 
-const char* const kSectorNames[9] = { "0a", "0b", "1", "2", "3", "4", "5", "6", "7" };
+QString sectorName(unsigned index)
+{
+    return index == 0 ? QStringLiteral("0a") : index == 1 ? QStringLiteral("0b") : QString::number(index - 1);
+}
 
 } // namespace
 
@@ -277,8 +381,9 @@ bool AT45DB041D_ReadSectors(DataFlashSectors& sectors)
 {
     lastMessage.clear();
     std::uint8_t security[kSecurityRegisterLength];
-    if (!readAgreed(kReadSectorProtectionRegister, sectors.protection, sizeof sectors.protection)
-        || !readAgreed(kReadSectorLockdownRegister, sectors.lockdown, sizeof sectors.lockdown)
+    const unsigned sectorCount = dataFlashChip().sectors;
+    if (!readAgreed(kReadSectorProtectionRegister, sectors.protection, sectorCount)
+        || !readAgreed(kReadSectorLockdownRegister, sectors.lockdown, sectorCount)
         || !readAgreed(kReadSecurityRegister, security, sizeof security))
         return false;
     std::memcpy(sectors.uniqueId, security + 64, sizeof sectors.uniqueId);
@@ -287,21 +392,32 @@ bool AT45DB041D_ReadSectors(DataFlashSectors& sectors)
 
 namespace dataflash {
 
-// The sector index (0: 0a, 1: 0b, 2 to 8: sectors 1 to 7) of a page.
-static int sectorIndexOf(std::uint32_t page)
+// The sector index (0: 0a, 1: 0b, 2 on: sectors 1 on) of a page.
+static unsigned sectorIndexOf(std::uint32_t page)
 {
-    page %= kDataFlashPages;
-    return page < 8 ? 0 : page < 256 ? 1 : int(page / 256) + 1;
+    bool sector0a = false;
+    const unsigned sector = sectorOf(dataFlashChip(), page, &sector0a);
+    return sector0a ? 0 : sector + 1;
 }
 
-bool pageInMarkedSector(const std::uint8_t (&reg)[8], std::uint32_t page)
+unsigned sectorIndexes()
+{
+    return dataFlashChip().sectors + 1;
+}
+
+std::uint32_t sectorFirstPage(unsigned index)
+{
+    return index == 0 ? 0 : index == 1 ? 8 : (index - 1) * dataFlashChip().sectorPages;
+}
+
+bool pageInMarkedSector(const std::uint8_t (&reg)[kDataFlashMaxSectors], std::uint32_t page)
 {
     return sectorMarked(reg, sectorIndexOf(page));
 }
 
-void markSectorOf(std::uint8_t (&reg)[8], std::uint32_t page)
+void markSectorOf(std::uint8_t (&reg)[kDataFlashMaxSectors], std::uint32_t page)
 {
-    const int index = sectorIndexOf(page);
+    const unsigned index = sectorIndexOf(page);
     if (index < 2)
         reg[0] = static_cast<std::uint8_t>(reg[0] | (index == 0 ? 0xC0 : 0x30));
     else
@@ -336,14 +452,15 @@ bool dataflash::whileProtected(const std::function<bool(bool protectedChip)>& jo
     }
     // A chip that has gone reads its register as all 0xFF: it must still
     // answer after it.
-    std::uint8_t protection[8];
-    if (!readAgreed(kReadSectorProtectionRegister, protection, sizeof protection))
+    std::uint8_t protection[kDataFlashMaxSectors];
+    if (!readAgreed(kReadSectorProtectionRegister, protection, dataFlashChip().sectors))
         return false;
     if (!readStatusAgreed(Wire::Block, st)) {
         lastMessage = QStringLiteral("The chip stopped answering while its sector protection register was read!");
         return false;
     }
-    const bool everySector = std::all_of(protection + 1, protection + 8, [](std::uint8_t b) { return b == 0xFF; })
+    const bool everySector = std::all_of(protection + 1, protection + dataFlashChip().sectors,
+                                         [](std::uint8_t b) { return b == 0xFF; })
                              && (protection[0] & 0xF0) == 0xF0;
     const bool turnedOn = everySector && !st.protect && setProtectionSeen(true);
     const bool done = job(everySector && (st.protect || turnedOn));
@@ -356,17 +473,17 @@ bool dataflash::whileProtected(const std::function<bool(bool protectedChip)>& jo
     return false;
 }
 
-bool dataflash::readLockdownRegister(std::uint8_t (&reg)[8])
+bool dataflash::readLockdownRegister(std::uint8_t (&reg)[kDataFlashMaxSectors])
 {
-    return readAgreed(kReadSectorLockdownRegister, reg, sizeof reg);
+    return readAgreed(kReadSectorLockdownRegister, reg, dataFlashChip().sectors);
 }
 
-QString dataFlashSectorNames(const std::uint8_t (&reg)[8])
+QString dataFlashSectorNames(const std::uint8_t (&reg)[kDataFlashMaxSectors])
 {
     QStringList names;
-    for (int index = 0; index < 9; ++index)
+    for (unsigned index = 0; index < dataflash::sectorIndexes(); ++index)
         if (sectorMarked(reg, index))
-            names << QLatin1String(kSectorNames[index]);
+            names << sectorName(index);
     return names.isEmpty() ? QStringLiteral("none") : names.join(QLatin1Char(' '));
 }
 
@@ -392,7 +509,7 @@ bool AT45DB041D_SetSectorProtection(DataFlashProtection wanted)
         return false;
     }
     DataFlashSectors sectors;
-    if (!readAgreed(kReadSectorLockdownRegister, sectors.lockdown, sizeof sectors.lockdown))
+    if (!readAgreed(kReadSectorLockdownRegister, sectors.lockdown, dataFlashChip().sectors))
         return false;
     const QString locked = dataFlashSectorNames(sectors.lockdown);
     if (locked != QLatin1String("none")) {

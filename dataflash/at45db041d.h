@@ -1,8 +1,11 @@
-// Driver for the Atmel AT45DB041D DataFlash (4 Mbit, 2048 pages of 256 or 264
-// bytes), over the parallel-port SPI link. Knows nothing of widgets: every
+// Driver for the Atmel AT45DB DataFlash family over the SPI link: the chip in
+// use (chips.h), an AT45DB041D (4 Mbit, 2048 pages of 256 or 264 bytes)
+// unless the command line's probe found another. The AT45DB041D_ names are
+// the window's, which knows that chip only. Knows nothing of widgets: every
 // operation reports through its result and the process-wide lastMessage.
 #pragma once
 
+#include "chips.h"
 #include "filesize.h"
 
 #include <QString>
@@ -17,7 +20,10 @@ struct DataFlashStatus {
     int ready = 0;       // bit 7, RDY/BUSY#: 1 when the chip is idle
     int comp = 0;        // bit 6: 1 when the last compare found a difference
     int protect = 0;     // bit 1: sector protection enabled
-    int pageSize256 = 0; // bit 0: 256-byte (power-of-two) pages, else 264
+    int pageSize256 = 0; // bit 0: binary (power-of-two) pages, else the DataFlash layout
+    // E series, the second status byte's bit 5: the last program or erase
+    // failed (EPE).
+    int programError = 0;
 };
 
 // Text of the last reporting operation's outcome; empty when it had nothing to
@@ -35,7 +41,8 @@ struct DataFlashPoll {
     unsigned limitMs;
 };
 
-// The poll budgets in force. The defaults fit the real chip; tests shrink them.
+// The poll budgets in force. The defaults fit the AT45DB041D, AT45DB_UseChip
+// sets another chip's from its row; tests shrink them.
 struct DataFlashTiming {
     // Page-size change: a non-volatile register write, about as long as a
     // page program.
@@ -64,13 +71,16 @@ struct DataFlashRun {
     std::function<void(unsigned leftMs)> stopDeferred;
 };
 
-constexpr unsigned kDataFlashPages = 2048;
-constexpr unsigned kDataFlashMaxPageLength = 264;
-
-// 256 when the chip's page-size flag is set, else 264.
-constexpr unsigned dataFlashPageLength(bool pageSize256)
+// The geometry of the chip in use (dataFlashChip()): its pages, and the
+// page length in force, binary when the chip's page-size flag is set (the
+// flag's name keeps the AT45DB041D's 256), else the DataFlash layout.
+inline unsigned dataFlashPages()
 {
-    return pageSize256 ? 256 : 264;
+    return dataFlashChip().pages;
+}
+inline unsigned dataFlashPageLength(bool pageSize256)
+{
+    return pageLengthOf(dataFlashChip(), pageSize256);
 }
 
 // Reads and decodes the status register; false (flags all 0) when the byte
@@ -90,18 +100,31 @@ bool AT45DB041D_ReadManufactDevID(std::uint8_t* id);
 // AT45DB041D and is not protected.
 bool AT45DB041D_Connect();
 
-// What is on the port: the status register and the four ID bytes.
+// What is on the port: the status register and the ID bytes.
 struct DataFlashInfo {
-    bool answered = false; // the status byte carried the AT45DB041D's density code
+    bool answered = false; // the chip answered: a status byte with a density code, or an ID
     DataFlashStatus status;
-    std::uint8_t id[4] = {};
+    std::uint8_t id[kDataFlashIdLength] = {};
+    const DataFlashChip* chip = nullptr; // its row in the chip table, once known
 };
 
-// Wakes the link with the start pattern and reads the status register and
-// the ID bytes, whatever the ID holds and whether or not the chip is
-// protected (reading is allowed either way). False, with the connection's
-// texts in lastMessage, when no chip answers or it is not an AT45DB041D.
-bool AT45DB041D_Probe(DataFlashInfo& info);
+// Wakes the link with the start pattern, reads the ID (two reads alike),
+// finds the chip's row and makes it the chip in use (AT45DB_UseChip), then
+// reads the status register and checks it carries that chip's density code;
+// whether or not the chip is protected (reading is allowed either way).
+// False, with the reason in lastMessage and nothing sent but reads, when no
+// chip answers, its ID is in no row (another maker's flash, an unknown
+// AT45DB; the chip in use is then left as it was), or its status does not
+// carry its row's density code (the row stays in use; the caller stops). For
+// the command line: the window keeps to AT45DB041D_Connect.
+bool AT45DB_Probe(DataFlashInfo& info);
+
+// Makes chip the chip in use, and its datasheet's times the waits' budgets
+// (unless it is in use already, whose budgets are left as they are).
+void AT45DB_UseChip(const DataFlashChip& chip);
+
+// The chips of the table by name, for a refusal: "AT45DB011D, AT45DB021D, ...".
+QString dataFlashChipNames();
 
 // Whether a probed chip may be programmed: false, with the connection's
 // protection text in lastMessage, when its sector protection is on.
@@ -110,8 +133,9 @@ bool AT45DB041D_CheckWritable(const DataFlashInfo& info);
 // The sector registers and the chip's own serial number. A sector register
 // has a byte per sector (0: 0a and 0b, 1 to 7), as the chip gives it.
 struct DataFlashSectors {
-    std::uint8_t protection[8] = {}; // sectors protected while protection is on (32h)
-    std::uint8_t lockdown[8] = {};   // sectors locked down for good (35h)
+    // A byte per sector of the chip in use; the rest 0.
+    std::uint8_t protection[kDataFlashMaxSectors] = {}; // sectors protected while protection is on (32h)
+    std::uint8_t lockdown[kDataFlashMaxSectors] = {};   // sectors locked down for good (35h)
     std::uint8_t uniqueId[64] = {};  // security register bytes 64 to 127, programmed at the factory (77h)
 };
 
@@ -121,7 +145,7 @@ struct DataFlashSectors {
 bool AT45DB041D_ReadSectors(DataFlashSectors& sectors);
 
 // The sectors a register marks, by name ("0a 0b 3"), or "none".
-QString dataFlashSectorNames(const std::uint8_t (&reg)[8]);
+QString dataFlashSectorNames(const std::uint8_t (&reg)[kDataFlashMaxSectors]);
 
 enum class DataFlashProtection { Off, On };
 
@@ -134,6 +158,14 @@ bool AT45DB041D_SetSectorProtection(DataFlashProtection wanted);
 // Programs the one-time page-size register for 256-byte pages, unless the chip
 // already uses them.
 bool AT45DB041D_SetBinaryPageSize();
+
+// Sets the page size of the chip in use: binary (power-of-two) pages or the
+// DataFlash layout. The E series switches both ways, in force at once; the
+// D series only to binary pages, once and for good, in force after a power
+// cycle. False, with lastMessage saying why, when the chip cannot go that
+// way or does not become ready. changed, when given, says whether a command
+// was sent (false when the size was in force already).
+bool AT45DB_SetPageSize(bool binary, bool* changed = nullptr);
 
 // Erases the whole chip and waits for it to finish. The erase cannot be cut
 // short: a stop requested meanwhile is answered through run.stopDeferred.

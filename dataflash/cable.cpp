@@ -21,10 +21,9 @@ constexpr int kStatusReads = 8;
 constexpr unsigned kStatusBytes = 512; // of one continuous status read
 constexpr int kTries = 3;           // of setting protection over a noisy wire
 
-// The first page of each sector (0a, 0b, 1 to 7), and whether a sector
-// register marks it (a byte per sector; 0a and 0b share byte 0).
-constexpr int kSectorFirstPage[9] = { 0, 8, 256, 512, 768, 1024, 1280, 1536, 1792 };
-bool marked(const std::uint8_t (&reg)[8], int sector)
+// Whether a sector register marks a sector (0: 0a, 1: 0b, 2 on: sectors 1
+// on; a byte per sector, 0a and 0b share byte 0).
+bool marked(const std::uint8_t (&reg)[kDataFlashMaxSectors], int sector)
 {
     if (sector < 2)
         return (reg[0] & (sector == 0 ? 0xC0 : 0x30)) == (sector == 0 ? 0xC0 : 0x30);
@@ -111,24 +110,26 @@ void measureFill(std::uint8_t pattern, int round, std::uint32_t aim, bool pageSi
     cable.toChip.bits += 8 * (4 + length);
 }
 
-// One long status read: the chip repeats its status register, so every byte
-// should be the one most of them are, and carry the density code.
+// One long status read: the chip repeats its status register (the E
+// series its two bytes as a pair), so every byte should be the one most of
+// those in its place in the pair are, and the first carry the density code.
 void measureStatus(DataFlashCable& cable)
 {
-    std::vector<std::vector<std::uint8_t>> bytes(kStatusBytes, std::vector<std::uint8_t>(1));
+    const unsigned pair = dataFlashChip().series == DataFlashSeries::E ? 2 : 1;
+    std::vector<std::vector<std::uint8_t>> statuses(kStatusBytes / pair, std::vector<std::uint8_t>(pair));
     std::vector<std::uint8_t> reply(kStatusBytes);
     frame(Wire::Block, kStatusReadFrame, sizeof kStatusReadFrame, reply.data(), reply.size());
     for (unsigned i = 0; i < kStatusBytes; ++i)
-        bytes[i][0] = reply[i];
-    const std::uint8_t known = majority(bytes)[0];
+        statuses[i / pair][i % pair] = reply[i];
+    const std::vector<std::uint8_t> known = majority(statuses);
     cable.toChip.bits += 8;
     DataFlashStatus st;
-    if (!decodeStatus(known, st)) { // not a status at all: the command was changed
+    if (!decodeStatus(known[0], st)) { // not a status at all: the command was changed
         ++cable.toChip.errors;
         return;
     }
-    for (const std::uint8_t byte : reply)
-        cable.fromChip.errors += unsigned(std::bitset<8>(byte ^ known).count());
+    for (unsigned i = 0; i < kStatusBytes; ++i)
+        cable.fromChip.errors += unsigned(std::bitset<8>(reply[i] ^ known[i % pair]).count());
     cable.fromChip.bits += 8 * kStatusBytes;
 }
 
@@ -151,9 +152,9 @@ bool AT45DB041D_MeasureCable(DataFlashCable& cable, const DataFlashRun& run)
         return false;
     }
     int aim = -1;
-    for (int sector = 8; sector >= 0 && aim < 0; --sector)
+    for (int sector = int(sectorIndexes()) - 1; sector >= 0 && aim < 0; --sector)
         if (marked(sectors.protection, sector) || marked(sectors.lockdown, sector))
-            aim = kSectorFirstPage[sector];
+            aim = int(sectorFirstPage(unsigned(sector)));
     if (aim < 0) {
         lastMessage = QStringLiteral("No sector is marked in the chip's protection or lockdown register, so a buffer "
                                      "write that noise turned into a program could change a page: the cable is not "

@@ -47,7 +47,7 @@ public:
         : image(image)
         , prover(image.pageSize256)
         , length(prover.length())
-        , proven(kDataFlashPages, false)
+        , proven(dataFlashPages(), false)
         , programmed(image.pages(), false)
     {
     }
@@ -87,7 +87,7 @@ private:
     // or blank), or copied before a program near it.
     bool known(std::uint32_t page) const
     {
-        return page < kDataFlashPages && (proven[page] || kept.count(page) != 0);
+        return page < dataFlashPages() && (proven[page] || kept.count(page) != 0);
     }
     bool proveBlankAfterImage(const DataFlashRun& run);
     // Whether a known page one address bit away holds data (see
@@ -95,7 +95,7 @@ private:
     bool likeANeighbour(std::uint32_t page, const std::uint8_t* data) const
     {
         std::uint8_t other[kDataFlashMaxPageLength];
-        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+        for (unsigned bit = 0; bit < pageAddressBits(); ++bit) {
             const std::uint32_t near = page ^ (1u << bit);
             if (!known(near))
                 continue;
@@ -343,7 +343,7 @@ bool Writer::reproveNeighbours(std::uint32_t page, int depth)
         lastMessage = unreliableWireText(page, "proven", prover.blamedWire());
         return false;
     }
-    for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+    for (unsigned bit = 0; bit < pageAddressBits(); ++bit) {
         const std::uint32_t other = page ^ (1u << bit);
         if (!known(other))
             continue;
@@ -377,9 +377,9 @@ bool Writer::keepNeighboursAfterImage(std::uint32_t page)
 {
     if (!keepAfterImage)
         return true;
-    for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+    for (unsigned bit = 0; bit < pageAddressBits(); ++bit) {
         const std::uint32_t other = page ^ (1u << bit);
-        if (other < image.pages() || other >= kDataFlashPages || kept.count(other))
+        if (other < image.pages() || other >= dataFlashPages() || kept.count(other))
             continue;
         std::vector<std::uint8_t> held(length);
         Proof proof = Proof::Differs;
@@ -456,7 +456,7 @@ bool Writer::proveKnown(const std::vector<std::uint32_t>& pages)
 bool Writer::settleStrays()
 {
     std::vector<std::uint32_t> reachable { 0 };
-    for (unsigned bit = 0; bit < kPageAddressBits; ++bit)
+    for (unsigned bit = 0; bit < pageAddressBits(); ++bit)
         reachable.push_back(1u << bit);
     for (int rounds = 0; settled != prover.possibleStrays(); ++rounds) {
         if (rounds == kNeighbourDepth) {
@@ -526,7 +526,7 @@ bool Writer::writeProven(const DataFlashRun& run)
 // are.
 bool Writer::proveBlankAfterImage(const DataFlashRun& run)
 {
-    for (std::uint32_t page = image.pages(); page < kDataFlashPages; ++page) {
+    for (std::uint32_t page = image.pages(); page < dataFlashPages(); ++page) {
         if (page < lockedKept.size() && lockedKept[page])
             continue;
         if (stopped(run, page, "proven"))
@@ -585,12 +585,12 @@ namespace {
 
 // The sectors locked down for good, read twice: a refusal must not rest on
 // reads that noise spoilt alike.
-bool readLockdown(std::uint8_t (&lockdown)[8])
+bool readLockdown(std::uint8_t (&lockdown)[kDataFlashMaxSectors])
 {
-    std::uint8_t again[8];
+    std::uint8_t again[kDataFlashMaxSectors];
     if (!readLockdownRegister(lockdown) || !readLockdownRegister(again))
         return false;
-    for (int sector = 0; sector < 8; ++sector)
+    for (unsigned sector = 0; sector < kDataFlashMaxSectors; ++sector)
         lockdown[sector] &= again[sector];
     // A chip that has gone reads as all 0xFF, as a register marking every
     // sector: it must still answer.
@@ -607,11 +607,11 @@ bool readLockdown(std::uint8_t (&lockdown)[8])
 // before anything is changed. Sectors after the image do not matter.
 bool lockedPagesMatch(const DataFlashImage& image)
 {
-    std::uint8_t lockdown[8];
+    std::uint8_t lockdown[kDataFlashMaxSectors];
     if (!readLockdown(lockdown))
         return false;
     const unsigned length = image.pageLength();
-    std::uint8_t differ[8] = {};
+    std::uint8_t differ[kDataFlashMaxSectors] = {};
     bool anyDiffer = false;
     for (std::uint32_t page = 0; page < image.pages(); ++page) {
         if (!pageInMarkedSector(lockdown, page))
@@ -645,16 +645,16 @@ bool AT45DB041D_CheckLockdown(const DataFlashImage& image, DataFlashLocked locke
 {
     lastMessage.clear();
     if (keptPages)
-        keptPages->assign(kDataFlashPages, false);
-    std::uint8_t lockdown[8];
+        keptPages->assign(dataFlashPages(), false);
+    std::uint8_t lockdown[kDataFlashMaxSectors];
     if (!readLockdown(lockdown))
         return false;
     // The locked sectors, split by whether the image needs pages in them.
-    std::uint8_t under[8] = {};
-    std::uint8_t after[8] = {};
+    std::uint8_t under[kDataFlashMaxSectors] = {};
+    std::uint8_t after[kDataFlashMaxSectors] = {};
     bool anyUnder = false;
     bool anyAfter = false;
-    for (std::uint32_t page = 0; page < kDataFlashPages; ++page) {
+    for (std::uint32_t page = 0; page < dataFlashPages(); ++page) {
         if (!pageInMarkedSector(lockdown, page))
             continue;
         const bool needed = page < image.pages();
@@ -747,7 +747,7 @@ bool AT45DB041D_EraseAndProve(const DataFlashRun& run)
     // the buffers of 0xFF, filled once, and erased again when it is not.
     DataFlashImage blank;
     blank.pageSize256 = pageSize256;
-    blank.bytes.assign(std::size_t(kDataFlashPages) * blank.pageLength(), 0xFF);
+    blank.bytes.assign(std::size_t(dataFlashPages()) * blank.pageLength(), 0xFF);
     if (!AT45DB041D_CheckLockdown(blank, DataFlashLocked::Refuse) || !AT45DB041D_ChipErase(run))
         return false;
     return AT45DB041D_ProgramImage(blank, DataFlashCheck::Proven, run);

@@ -13,18 +13,19 @@ namespace dataflash {
 namespace {
 
 // Polls read back to back, without sleeping: a status read is itself tens
-// of microseconds on a real port. The bounds leave ten times the
-// datasheet's maximum.
-// Page to buffer compare: at most 200 us.
-constexpr DataFlashPoll kCompareBudget { 0, 20 };
-// Buffer to page program without erase: typically 2 ms, at most 4 ms.
-constexpr DataFlashPoll kProgramBudget { 0, 40 };
-constexpr std::chrono::microseconds kProgramMaximum(4000);
+// of microseconds on a real port. The bounds leave ten times the chip's
+// datasheet maximum (the AT45DB041D's figures beside them).
+// Page to buffer compare (tXFR): at most 200 us; a hundred times that, as
+// one poll's read alone may take as long.
+DataFlashPoll compareBudget() { return { 0, 100 * dataFlashChip().transfer.maxUs / 1000 }; }
+// Buffer to page program without erase (tP): typically 2 ms, at most 4 ms.
+DataFlashPoll programBudget() { return { 0, boundMs(dataFlashChip().pageProgram) }; }
+std::chrono::microseconds programMaximum() { return std::chrono::microseconds(dataFlashChip().pageProgram.maxUs); }
 // After a compare and a buffer write: longer than any compare (at most
 // 200 us), shorter than a program with erase.
 constexpr DataFlashPoll kCompareOrProgram { 0, 1 };
-// Buffer to page program with built-in erase: typically 14 ms, at most 35 ms.
-constexpr DataFlashPoll kEraseProgramBudget { 0, 350 };
+// Buffer to page program with built-in erase (tEP): typically 14 ms, at most 35 ms.
+DataFlashPoll eraseProgramBudget() { return { 0, boundMs(dataFlashChip().pageEraseProgram) }; }
 // How long after a buffer write a program it became surely still runs: a
 // program with erase keeps the chip busy well over a millisecond (typically
 // 14 ms). A ready chip, or a compare started, later than this shows nothing.
@@ -108,7 +109,7 @@ void Prover::startProgram(int buffer, std::uint32_t page, bool erase)
 
 bool Prover::comparedFor(std::uint32_t page, DataFlashStatus& st)
 {
-    return waitReported(kCompareBudget, Wire::Block,
+    return waitReported(compareBudget(), Wire::Block,
                         { "Timed out waiting for the chip to compare page %1!",
                           "The chip stopped answering while comparing page %1!" },
                         page, &st);
@@ -116,14 +117,14 @@ bool Prover::comparedFor(std::uint32_t page, DataFlashStatus& st)
 
 bool Prover::programOver(std::uint32_t page)
 {
-    if (WireClock::now() - programmedAt >= kProgramMaximum)
+    if (WireClock::now() - programmedAt >= programMaximum())
         return true;
     return programmedFor(page, false);
 }
 
 bool Prover::programmedFor(std::uint32_t page, bool erase)
 {
-    return waitReported(erase ? kEraseProgramBudget : kProgramBudget, Wire::Block,
+    return waitReported(erase ? eraseProgramBudget() : programBudget(), Wire::Block,
                         { "Timed out waiting for the chip to program page %1!",
                           "The chip stopped answering while programming page %1!" },
                         page);
@@ -152,7 +153,7 @@ Prover::Stray Prover::checkStray(std::uint32_t page)
 Prover::Stray Prover::strayProgram(std::uint32_t page)
 {
     ++strays;
-    if (!waitReported(kEraseProgramBudget, Wire::Block,
+    if (!waitReported(eraseProgramBudget(), Wire::Block,
                       { "Timed out waiting for the chip after page %1's buffer was filled!",
                         "The chip stopped answering after page %1's buffer was filled!" },
                       page))
@@ -217,7 +218,7 @@ Proof Prover::finishProof(int buffer, std::uint32_t page, const std::uint8_t* da
     // program that a buffer write became): the next frame, a page read
     // above all, must find it idle.
     if ((proof == Proof::Differs || proof == Proof::Unsure)
-        && !waitReported(kEraseProgramBudget, Wire::Block,
+        && !waitReported(eraseProgramBudget(), Wire::Block,
                          { "Timed out waiting for the chip after page %1 was compared!",
                            "The chip stopped answering after page %1 was compared!" },
                          page))
@@ -290,6 +291,8 @@ Proof Prover::prove(int buffer, std::uint32_t page, const std::uint8_t* data, lo
 
 bool Prover::provePages(std::uint32_t pages, const PageStream& stream)
 {
+    if (dataFlashChip().buffers == 1)
+        return provePagesInBuffer1(pages, stream);
     std::uint8_t data[2][kDataFlashMaxPageLength];
     int buffer = 0;
     if (pages)
@@ -383,18 +386,49 @@ bool Prover::wireFromChipFlips()
 {
     constexpr int kReads = 8;
     constexpr int kBytesPerRead = 8;
+    // The E series repeats a pair: each byte is judged among those in its place.
+    const int pair = dataFlashChip().series == DataFlashSeries::E ? 2 : 1;
     int flipped = 0;
     for (int read = 0; read < kReads; ++read) {
         std::uint8_t bytes[kBytesPerRead];
         frame(Wire::Block, &kStatusRegisterRead, 1, bytes, sizeof bytes);
-        const std::uint8_t* majority = std::max_element(bytes, bytes + kBytesPerRead, [&](std::uint8_t a, std::uint8_t b) {
-            return std::count(bytes, bytes + kBytesPerRead, a) < std::count(bytes, bytes + kBytesPerRead, b);
+        std::uint8_t firsts[kBytesPerRead];
+        const int count = kBytesPerRead / pair;
+        for (int i = 0; i < count; ++i)
+            firsts[i] = bytes[i * pair];
+        const std::uint8_t* majority = std::max_element(firsts, firsts + count, [&](std::uint8_t a, std::uint8_t b) {
+            return std::count(firsts, firsts + count, a) < std::count(firsts, firsts + count, b);
         });
+        bool steady = std::count(firsts, firsts + count, *majority) == count;
+        for (int i = pair; i < kBytesPerRead && steady; ++i)
+            steady = i % pair == 0 || bytes[i] == bytes[i - pair];
         DataFlashStatus st;
-        if (decodeStatus(*majority, st) && std::count(bytes, bytes + kBytesPerRead, *majority) != kBytesPerRead)
+        if (decodeStatus(*majority, st) && !steady)
             ++flipped;
     }
     return flipped >= 2;
+}
+
+// The chips with buffer 1 only: each page proven whole in it, one after the
+// other, with nothing sent while the chip compares.
+bool Prover::provePagesInBuffer1(std::uint32_t pages, const PageStream& stream)
+{
+    std::uint8_t data[kDataFlashMaxPageLength];
+    for (std::uint32_t page = 0; page < pages; ++page) {
+        if (stream.stop && stream.stop(page))
+            return false;
+        stream.expected(page, data);
+        Proof proof = prove(0, page, data);
+        if (proof == Proof::Proven
+            && ((stream.confirmOnceNoisy && noiseSeen()) || (stream.likeANeighbour && stream.likeANeighbour(page, data))))
+            proof = prove(0, page, data);
+        if (proof == Proof::Failed)
+            return false;
+        if (proof != Proof::Proven && !stream.resolve(page, 0, data))
+            return false;
+        stream.passed(page, data);
+    }
+    return true;
 }
 
 void Prover::explainUnproven(std::uint32_t page, const std::uint8_t* data)

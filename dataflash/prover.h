@@ -124,6 +124,8 @@ public:
         long aim = -1;
     };
     bool provePages(std::uint32_t pages, const PageStream& stream);
+    // The same on a chip with buffer 1 only.
+    bool provePagesInBuffer1(std::uint32_t pages, const PageStream& stream);
 
     // A whole proof in one buffer. Its buffer writes are aimed at page, or
     // at aim when that is not -1: a page that a program they became could

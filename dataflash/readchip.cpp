@@ -37,7 +37,7 @@ bool readByPageReads(std::vector<std::uint8_t>& contents, bool pageSize256, cons
                      const DataFlashRun& run)
 {
     const unsigned length = dataFlashPageLength(pageSize256);
-    for (std::uint32_t page = 0; page < kDataFlashPages; ++page) {
+    for (std::uint32_t page = 0; page < dataFlashPages(); ++page) {
         if (readEnough(enough, contents, page, length))
             return true;
         if (run.stopRequested && run.stopRequested()) {
@@ -50,7 +50,7 @@ bool readByPageReads(std::vector<std::uint8_t>& contents, bool pageSize256, cons
         if (read != PageRead::Agreed)
             return false;
         if (run.progress)
-            run.progress(page + 1, kDataFlashPages);
+            run.progress(page + 1, dataFlashPages());
     }
     return true;
 }
@@ -66,7 +66,7 @@ bool readProven(std::vector<std::uint8_t>& contents, bool pageSize256, const Eno
     // proven.
     const auto readWhenReady = [&](std::uint32_t page, std::uint8_t* out) {
         if (!chipIdleSinceLastStatus())
-            waitUntilReady({ 0, 350 }, Wire::Block);
+            waitUntilReady({ 0, boundMs(dataFlashChip().pageEraseProgram) }, Wire::Block);
         sendPageRead(Wire::Block, page, pageSize256, out);
     };
     Prover::PageStream stream;
@@ -101,7 +101,7 @@ bool readProven(std::vector<std::uint8_t>& contents, bool pageSize256, const Eno
     stream.confirmOnceNoisy = true;
     // Pages already read, one address bit away, that hold the same bytes.
     stream.likeANeighbour = [&](std::uint32_t page, const std::uint8_t* read) {
-        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+        for (unsigned bit = 0; bit < pageAddressBits(); ++bit) {
             const std::uint32_t near = page ^ (1u << bit);
             if (near < page && std::memcmp(contents.data() + std::size_t(near) * length, read, length) == 0)
                 return true;
@@ -111,7 +111,7 @@ bool readProven(std::vector<std::uint8_t>& contents, bool pageSize256, const Eno
     stream.passed = [&](std::uint32_t page, const std::uint8_t* read) {
         std::memcpy(contents.data() + std::size_t(page) * length, read, length);
         if (run.progress)
-            run.progress(page + 1, kDataFlashPages);
+            run.progress(page + 1, dataFlashPages());
     };
     bool enoughRead = false;
     stream.stop = [&](std::uint32_t page) {
@@ -122,7 +122,7 @@ bool readProven(std::vector<std::uint8_t>& contents, bool pageSize256, const Eno
         lastMessage = QStringLiteral("Stopped on request after reading %1 pages.").arg(page);
         return true;
     };
-    return prover.provePages(kDataFlashPages, stream) || enoughRead;
+    return prover.provePages(dataFlashPages(), stream) || enoughRead;
 }
 
 } // namespace
@@ -138,7 +138,7 @@ bool AT45DB041D_ReadChipUntil(std::vector<std::uint8_t>& contents, const Enough&
     bool pageSize256 = false;
     if (!pageSizeInForce(pageSize256))
         return false;
-    contents.assign(std::size_t(kDataFlashPages) * dataFlashPageLength(pageSize256), 0);
+    contents.assign(std::size_t(dataFlashPages()) * dataFlashPageLength(pageSize256), 0);
     return whileProtected([&](bool protectedChip) {
         return protectedChip ? readProven(contents, pageSize256, enough, run)
                              : readByPageReads(contents, pageSize256, enough, run);

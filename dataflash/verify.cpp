@@ -59,7 +59,7 @@ void Verifier::expected(std::uint32_t page, std::uint8_t* out)
     if (checked == length)
         return;
     std::uint8_t onChip[kDataFlashMaxPageLength];
-    waitUntilReady({ 0, 350 }, Wire::Block);
+    waitUntilReady({ 0, boundMs(dataFlashChip().pageEraseProgram) }, Wire::Block);
     sendPageRead(Wire::Block, page, prover.pageSize256(), onChip);
     std::memcpy(out + checked, onChip + checked, length - checked);
 }
@@ -165,7 +165,7 @@ bool Verifier::run(const DataFlashRun& run, DataFlashDifference* difference)
     // Pages of the image one address bit away that hold the same data.
     stream.likeANeighbour = [this, pages](std::uint32_t page, const std::uint8_t* data) {
         std::uint8_t other[kDataFlashMaxPageLength];
-        for (unsigned bit = 0; bit < kPageAddressBits; ++bit) {
+        for (unsigned bit = 0; bit < pageAddressBits(); ++bit) {
             const std::uint32_t near = page ^ (1u << bit);
             if (near >= pages)
                 continue;

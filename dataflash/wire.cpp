@@ -16,14 +16,23 @@ namespace {
 // Status register.
 constexpr std::uint8_t kStatusReady = 0x80;        // RDY/BUSY#
 constexpr std::uint8_t kStatusCompare = 0x40;      // COMP: the last compare found a difference
-constexpr std::uint8_t kStatusDensityMask = 0x3C;  // bits 5..2
-constexpr std::uint8_t kStatusDensity4Mbit = 0x1C; // 0 1 1 1: AT45DB041D
+constexpr std::uint8_t kStatusDensityMask = 0x3C;  // bits 5..2: the chip's row (0 1 1 1 x x: AT45DB041D)
 constexpr std::uint8_t kStatusProtect = 0x02;
 constexpr std::uint8_t kStatusPageSize256 = 0x01;
+// E series, second byte.
+constexpr std::uint8_t kStatusProgramError = 0x20; // EPE: the last program or erase failed
 
-// Bytes one confirmed status read clocks at most before giving up on two
-// neighbours that agree: a flipped bit spoils two of them.
-constexpr int kStatusBytesPerRead = 4;
+// Status bytes one confirmed status read clocks at most before giving up on
+// two neighbours (D series) or two neighbouring pairs (E series) that agree:
+// a flipped bit spoils two of them.
+constexpr int kStatusReadsPerConfirm = 4;
+constexpr int kStatusBytesPerRead = 2 * kStatusReadsPerConfirm;
+
+// The E series repeats its two status bytes as a pair.
+unsigned statusLength()
+{
+    return dataFlashChip().series == DataFlashSeries::E ? 2 : 1;
+}
 // Confirmed status reads tried, over a noisy wire, before a decision that
 // rests on the status gives up.
 constexpr int kStatusReadsAgreed = 8;
@@ -58,13 +67,14 @@ bool chipIdleSinceLastStatus()
     return idleSinceLastRead;
 }
 
-// The page number sits above an 8-bit byte address with 256-byte pages,
-// above a 9-bit one with 264-byte pages. Only the low 11 bits of the page
-// count.
+// The page number sits above the byte address: 8 bits with 256-byte pages,
+// 9 with 264-byte pages (AT45DB041D), up to 11 with 1056-byte pages. Only
+// the chip's page address bits count.
 void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out)
 {
-    const unsigned byteAddressBits = pageSize256 ? 8 : 9;
-    const std::uint32_t address = (page & 0x7FF) << byteAddressBits;
+    const DataFlashChip& chip = dataFlashChip();
+    const unsigned byteAddressBits = byteAddressBitsOf(chip, pageSize256);
+    const std::uint32_t address = (page & ((1u << chip.pageAddressBits) - 1)) << byteAddressBits;
     out[0] = static_cast<std::uint8_t>(address >> 16);
     out[1] = static_cast<std::uint8_t>(address >> 8);
     out[2] = static_cast<std::uint8_t>(address);
@@ -76,7 +86,7 @@ WireClock::time_point sendBufferWrite(Wire wire, int buffer, std::uint32_t aimPa
     std::uint8_t command[4 + kDataFlashMaxPageLength] = { kBufferWrite[buffer] };
     encodePageAddress(aimPage, pageSize256, command + 1);
     // The buffer address fills the byte-address bits: 8 of them with
-    // 256-byte pages, 9 with 264-byte pages.
+    // 256-byte pages, 9 with 264-byte pages, up to 11.
     command[2] = static_cast<std::uint8_t>(command[2] | (offset >> 8));
     command[3] = static_cast<std::uint8_t>(offset);
     std::memcpy(command + 4, data, length);
@@ -104,12 +114,13 @@ PageRead readPageAgreed(std::uint32_t page, bool pageSize256, std::uint8_t* out)
     // one read of two, a pair read together agrees only one time in four,
     // but two intact reads among twenty are all but certain.
     constexpr int kReads = 20;
-    // Longer than a page program with erase (at most 35 ms).
-    constexpr DataFlashPoll kReadyBudget { 0, 350 };
+    // Longer than a page program with erase (tEP, at most 35 ms on the
+    // AT45DB041D).
+    const DataFlashPoll readyBudget { 0, boundMs(dataFlashChip().pageEraseProgram) };
     const unsigned length = dataFlashPageLength(pageSize256);
     std::vector<std::uint8_t> reads(std::size_t(kReads) * length);
     for (int n = 0; n < kReads; ++n) {
-        if (!waitReported(kReadyBudget, Wire::Block,
+        if (!waitReported(readyBudget, Wire::Block,
                           { "Timed out waiting for the chip before page %1 was read!",
                             "The chip stopped answering while page %1 was read!" },
                           page))
@@ -130,8 +141,8 @@ bool decodeStatus(std::uint8_t byte, DataFlashStatus& st)
 {
     st = DataFlashStatus();
     // No chip, a wrong port or another density all fail here; an undriven SO
-    // reads as 0x00 or 0xFF, neither of which carries the density code.
-    if ((byte & kStatusDensityMask) != kStatusDensity4Mbit)
+    // reads as 0x00 or 0xFF, neither of which carries a density code.
+    if ((byte & kStatusDensityMask) != dataFlashChip().densityCode)
         return false;
     st.ready = (byte & kStatusReady) ? 1 : 0;
     st.comp = (byte & kStatusCompare) ? 1 : 0;
@@ -143,23 +154,28 @@ bool decodeStatus(std::uint8_t byte, DataFlashStatus& st)
 Status readConfirmedStatus(Wire wire, DataFlashStatus& st)
 {
     std::uint8_t bytes[kStatusBytesPerRead];
+    const std::size_t pair = statusLength();
     bool answered = false;
     bool confirmed = false;
-    // Judged as each byte comes in, so that the read stops once two agree.
+    // Judged as each status (one byte, or the E series' pair) comes in, so
+    // that the read stops once two agree: byte i with byte i of the next.
     const auto judge = [&](std::size_t got) {
-        if (got < 2)
+        if (got < 2 * pair || got % pair != 0)
             return false;
-        const std::uint8_t previous = bytes[got - 2];
-        const std::uint8_t byte = bytes[got - 1];
+        const std::uint8_t* previous = bytes + got - 2 * pair;
+        const std::uint8_t* status = bytes + got - pair;
         DataFlashStatus decoded;
-        const bool carriesDensity = decodeStatus(byte, decoded);
-        answered = answered || carriesDensity || decodeStatus(previous, decoded);
-        confirmed = carriesDensity && byte == previous;
-        if (confirmed)
+        const bool carriesDensity = decodeStatus(status[0], decoded);
+        answered = answered || carriesDensity || decodeStatus(previous[0], decoded);
+        confirmed = carriesDensity && std::equal(status, status + pair, previous);
+        if (confirmed) {
+            if (pair == 2)
+                decoded.programError = (status[1] & kStatusProgramError) ? 1 : 0;
             st = decoded;
+        }
         return confirmed;
     };
-    spilink::inUse().frameUntil(&kStatusRegisterRead, 1, bytes, kStatusBytesPerRead, judge, paceOf(wire));
+    spilink::inUse().frameUntil(&kStatusRegisterRead, 1, bytes, kStatusReadsPerConfirm * pair, judge, paceOf(wire));
     // One that did not confirm may have reached the chip as another command.
     idleSinceLastRead = confirmed && st.ready;
     if (confirmed)
@@ -236,7 +252,25 @@ Wait waitUntilReady(const DataFlashPoll& poll, Wire wire, DataFlashStatus* last,
 bool waitReported(const DataFlashPoll& poll, Wire wire, const WaitTexts& texts, std::uint32_t page,
                   DataFlashStatus* last, const std::function<void()>& eachPoll)
 {
-    const Wait outcome = waitUntilReady(poll, wire, last, eachPoll);
+    DataFlashStatus ended;
+    const Wait outcome = waitUntilReady(poll, wire, &ended, eachPoll);
+    if (last)
+        *last = ended;
+    if (outcome == Wait::Ready && ended.programError) {
+        // The E series says so itself when a program or erase did not take.
+        const DataFlashChip& chip = dataFlashChip();
+        lastMessage = QString::fromLatin1(texts.timedOut).contains(QLatin1String("%1"))
+                          ? QStringLiteral("The chip reports an erase or program error (EPE) on page %1: the %2's "
+                                           "flash did not take it there; that page is worn out or damaged, use "
+                                           "another chip!")
+                                .arg(page)
+                                .arg(QLatin1String(chip.name))
+                          : QStringLiteral("The chip reports an erase or program error (EPE): the %1's flash did "
+                                           "not take the last erase or program; it is worn out or damaged, use "
+                                           "another chip!")
+                                .arg(QLatin1String(chip.name));
+        return false;
+    }
     if (outcome == Wait::Ready)
         return true;
     const QString text = QString::fromLatin1(outcome == Wait::Silent ? texts.silent : texts.timedOut);

@@ -52,10 +52,13 @@ WireClock::time_point frame(Wire wire, const std::uint8_t* command, std::size_t 
 // a round trip on a USB adapter.
 bool chipIdleSinceLastStatus();
 
-// Bits of a main-memory page address; the pages whose address differs from
-// a page's in one of them are where a program for that page lands when that
-// bit flips on the wire.
-constexpr unsigned kPageAddressBits = 11;
+// Bits of a main-memory page address of the chip in use; the pages whose
+// address differs from a page's in one of them are where a program for that
+// page lands when that bit flips on the wire.
+inline unsigned pageAddressBits()
+{
+    return dataFlashChip().pageAddressBits;
+}
 
 // The three address bytes of a main-memory page, byte address 0.
 void encodePageAddress(std::uint32_t page, bool pageSize256, std::uint8_t* out);
@@ -104,7 +107,7 @@ bool readStatusAgreed(Wire wire, DataFlashStatus& st);
 // Sector registers (protection 32h, lockdown 35h): a byte per sector, sector
 // 0's byte marking 0a (pages 0 to 7) with bits 7 and 6 and 0b (8 to 255)
 // with 5 and 4; each other sector (256 pages) marked by FF.
-bool pageInMarkedSector(const std::uint8_t (&reg)[8], std::uint32_t page);
+bool pageInMarkedSector(const std::uint8_t (&reg)[kDataFlashMaxSectors], std::uint32_t page);
 // Runs a job that must change nothing (read, verify) with the chip's
 // volatile sector protection on, where the sector protection register marks
 // every sector: the chip then refuses any frame that noise turns into a
@@ -117,9 +120,13 @@ bool whileProtected(const std::function<bool(bool protectedChip)>& job);
 
 // Reads the lockdown register (35h) until two reads agree; false, with
 // lastMessage set, when they keep disagreeing.
-bool readLockdownRegister(std::uint8_t (&reg)[8]);
+bool readLockdownRegister(std::uint8_t (&reg)[kDataFlashMaxSectors]);
+// The sectors of the chip in use as indexes (0: 0a, 1: 0b, 2 on: sectors 1
+// on): how many, and the first page of each.
+unsigned sectorIndexes();
+std::uint32_t sectorFirstPage(unsigned index);
 // Marks the sector holding page in reg, in the same layout.
-void markSectorOf(std::uint8_t (&reg)[8], std::uint32_t page);
+void markSectorOf(std::uint8_t (&reg)[kDataFlashMaxSectors], std::uint32_t page);
 
 // The page size in force, from a confirmed status read; false, with "Failed to read
 // chip's status byte!" in lastMessage, when the chip does not answer.

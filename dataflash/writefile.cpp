@@ -44,7 +44,7 @@ bool loadInputFile(const char* path, DataFlashLayout layout, DataFlashImage& ima
     image.pageSize256 = pageSize256 || layout == DataFlashLayout::Pages256;
     // Sized in 64 bits: pages past 2047 would wrap to page 0 and overwrite
     // the file's own beginning.
-    const std::uint64_t capacity = std::uint64_t(kDataFlashPages) * image.pageLength();
+    const std::uint64_t capacity = std::uint64_t(dataFlashPages()) * image.pageLength();
     std::uint64_t size = 0;
     std::string reason;
     switch (platformReadFile(path, capacity, image.bytes, size, reason)) {

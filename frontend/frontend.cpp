@@ -152,7 +152,7 @@ QString protectionRemedy()
 bool probeChip(ChipUse use, DataFlashInfo& chip, QStringList& problem)
 {
     problem.clear();
-    const bool known = AT45DB041D_Probe(chip);
+    const bool known = AT45DB_Probe(chip);
     if (!chip.answered) {
         const QString why = connectionProblem();
         problem << why;
@@ -163,8 +163,15 @@ bool probeChip(ChipUse use, DataFlashInfo& chip, QStringList& problem)
     }
     if (!known) {
         problem << lastMessage
-                << QStringLiteral("the chip on %1 gives the ID %2; an AT45DB041D gives 1F 24 00 00")
-                       .arg(place(), hexBytes(chip.id, 4));
+                << QStringLiteral("the chip on %1 gives the ID %2").arg(place(), hexBytes(chip.id, kDataFlashIdLength));
+        return false;
+    }
+    if (use == ChipUse::Writing && chip.chip->buffers == 1) {
+        problem << QStringLiteral("The %1 has one SRAM buffer, and pagekiln-cli programs through two (one filled "
+                                  "while the chip programs from the other); write, update and erase refuse it, "
+                                  "nothing on it was changed")
+                       .arg(QLatin1String(chip.chip->name))
+                << QStringLiteral("info, verify, read, inspect, protect, unprotect, cable and page-size work on it");
         return false;
     }
     if (use == ChipUse::Writing && !AT45DB041D_CheckWritable(chip)) {

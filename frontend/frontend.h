@@ -66,7 +66,9 @@ QString connectionProblem();
 // What a chip is wanted for: reading allows a protected chip, writing does not.
 enum class ChipUse { Reading, Writing };
 
-// Wakes the link and probes the chip on the port (AT45DB041D_Probe). False
+// Wakes the link and probes the chip on the port (AT45DB_Probe), which
+// makes it the chip in use. For writing, a chip with one SRAM buffer is
+// refused. False
 // when it is refused for this use, with one line each in problem: the
 // driver's text, then a line of advice where it leaves the user guessing
 // (nothing answers on the port; the ID the chip gave; how to lift sector

@@ -1,7 +1,8 @@
 # bash completion for pagekiln-cli: the commands, every option (--no-verify
 # and --keep-locked after write only, --raw after write and update, --force
-# after read only), the links for --programmer (with the spidev devices
-# present, the FTDI adapters by name, and ch341a) and file names for write, update, verify, read and inspect,
+# after read only, --yes after page-size only), the links for --programmer
+# (with the spidev devices present, the FTDI adapters by name, and ch341a)
+# and file names for write, update, verify, read and inspect,
 # spaces and all.
 _pagekiln_cli()
 {
@@ -9,7 +10,7 @@ _pagekiln_cli()
     local word command= options
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
         case $word in
-            info | write | update | erase | unprotect | protect | verify | read | inspect | cable | programmers)
+            info | write | update | erase | unprotect | protect | verify | read | inspect | page-size | cable | programmers)
                 command=$word; break ;;
         esac
     done
@@ -28,10 +29,13 @@ _pagekiln_cli()
         [[ $command == write ]] && options+=" --no-verify --keep-locked"
         [[ $command == write || $command == update ]] && options+=" --raw"
         [[ $command == read ]] && options+=" --force"
+        [[ $command == page-size ]] && options+=" --yes"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then
-        local commands="info write update erase unprotect protect verify read inspect cable programmers"
+        local commands="info write update erase unprotect protect verify read inspect page-size cable programmers"
         COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+    elif [[ $command == page-size ]]; then
+        COMPREPLY=($(compgen -W "binary dataflash" -- "$cur"))
     elif [[ $command == write || $command == update || $command == verify || $command == read || $command == inspect ]]; then
         # One name a line, so that a name with spaces stays one word; the
         # filenames option has readline quote it.

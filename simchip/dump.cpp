@@ -1,19 +1,22 @@
-// simchip-dump IMAGE OUTPUT [256|264]: writes the contents of a simulated
-// chip's image file as the chip reads them back: 2048 pages, in the page size
-// in force at its next power-up unless one is given (a file written before the
-// page-size change took effect went in 264-byte pages).
+// simchip-dump IMAGE OUTPUT [LENGTH]: writes the contents of a simulated
+// chip's image file as the chip reads them back: every page (2048 on the
+// AT45DB041D; PAGEKILN_SIM_CHIP names another chip), in the page size in
+// force at its next power-up unless one of the chip's two is given (a file
+// written before the page-size change took effect went in 264-byte pages).
 #include "simchip.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 int main(int argc, char** argv)
 {
     const bool pageSizeGiven = argc == 4;
+    const DataFlashChip& chip = *simchip::configFromEnvironment().chip;
+    const unsigned given = pageSizeGiven ? unsigned(std::atoi(argv[3])) : 0;
     if ((argc != 3 && !pageSizeGiven)
-        || (pageSizeGiven && std::strcmp(argv[3], "256") != 0 && std::strcmp(argv[3], "264") != 0)) {
-        std::fprintf(stderr, "usage: simchip-dump IMAGE OUTPUT [256|264]\n");
+        || (pageSizeGiven && given != chip.binaryPageLength && given != chip.dataflashPageLength)) {
+        std::fprintf(stderr, "usage: simchip-dump IMAGE OUTPUT [%u|%u]\n", chip.binaryPageLength,
+                     chip.dataflashPageLength);
         return 2;
     }
     std::FILE* probe = std::fopen(argv[1], "rb");
@@ -23,11 +26,12 @@ int main(int argc, char** argv)
     }
     std::fclose(probe);
     simchip::Config config;
+    config.chip = &chip;
     config.imagePath = argv[1];
     simchip::reset(config);
-    const unsigned length = pageSizeGiven ? unsigned(std::atoi(argv[3])) : simchip::pageLength();
+    const unsigned length = pageSizeGiven ? given : simchip::pageLength();
     std::vector<std::uint8_t> bytes;
-    for (unsigned page = 0; page < simchip::kPages; ++page) {
+    for (unsigned page = 0; page < simchip::pages(); ++page) {
         const std::vector<std::uint8_t> physical = simchip::physicalPage(page);
         bytes.insert(bytes.end(), physical.begin(), physical.begin() + length);
     }

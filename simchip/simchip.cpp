@@ -1,4 +1,4 @@
-// The simulated AT45DB041D: wire decoding, command set, busy timing and the
+// The simulated AT45DB DataFlash: wire decoding, command set, busy timing and the
 // image file that keeps its non-volatile state.
 #include "simchip.h"
 
@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 // Opcodes the chip understands.
 constexpr std::uint8_t kStatusRead = 0xD7;
 constexpr std::uint8_t kManufacturerIdRead = 0x9F;
-constexpr std::uint8_t kConfigure = 0x3D;          // 3D 2A 80 A6: power-of-two pages
+constexpr std::uint8_t kConfigure = 0x3D;          // 3D 2A 80 A6: power-of-two pages (A7 on the E series: DataFlash pages)
 constexpr std::uint8_t kChipErase = 0xC7;          // C7 94 80 9A
 constexpr std::uint8_t kBuffer1Write = 0x84;
 constexpr std::uint8_t kBuffer2Write = 0x87;
@@ -40,6 +40,7 @@ constexpr std::uint8_t kSectorLockdownRegisterRead = 0x35;   // 35 xx xx xx, the
 constexpr std::uint8_t kSecurityRegisterRead = 0x77;         // 77 xx xx xx, then 128 bytes
 
 constexpr std::uint8_t kPageSizeSequence[4] = { 0x3D, 0x2A, 0x80, 0xA6 };
+constexpr std::uint8_t kDataFlashPageSizeSequence[4] = { 0x3D, 0x2A, 0x80, 0xA7 }; // E series only
 constexpr std::uint8_t kChipEraseSequence[4] = { 0xC7, 0x94, 0x80, 0x9A };
 constexpr std::uint8_t kEnableProtectionSequence[4] = { 0x3D, 0x2A, 0x7F, 0xA9 };
 constexpr std::uint8_t kDisableProtectionSequence[4] = { 0x3D, 0x2A, 0x7F, 0x9A };
@@ -47,9 +48,10 @@ constexpr std::uint8_t kDisableProtectionSequence[4] = { 0x3D, 0x2A, 0x7F, 0x9A 
 // Status register bits.
 constexpr std::uint8_t kReady = 0x80;
 constexpr std::uint8_t kCompareMismatch = 0x40;
-constexpr std::uint8_t kDensity4Mbit = 0x1C; // bits 5..2 = 0111
-constexpr std::uint8_t kProtected = 0x02;
+constexpr std::uint8_t kProtected = 0x02; // bits 5..2: the chip's density code
 constexpr std::uint8_t kPowerOfTwoPages = 0x01;
+// E series, second byte.
+constexpr std::uint8_t kProgramError = 0x20; // EPE
 
 // Data register lines (as the port link drives them).
 constexpr std::uint8_t kChipReleased = 0x01; // D0: CS#, active low
@@ -59,8 +61,6 @@ constexpr std::uint8_t kDataToChip = 0x04;   // D2: SI
 // is pulled high, so an idle status register reads 0x7F.
 constexpr std::uint8_t kIdleStatusRegister = 0x7F;
 constexpr std::uint8_t kStatusDataBit = 0x80;
-
-constexpr std::size_t kMemorySize = std::size_t(kPages) * kPhysicalPageSize;
 
 // The buffer commands, by what they do and which SRAM buffer (0 or 1) they use.
 enum class BufferOp { None, Write, Read, ProgramWithErase, ProgramNoErase, ProgramThrough, Compare };
@@ -183,9 +183,14 @@ public:
     std::uint8_t spiByte(std::uint8_t out);
 
     Config config;
+    const DataFlashChip& model;
+    const unsigned kPages;            // the chip's geometry
+    const unsigned kPhysicalPageSize;
+    const std::size_t kMemorySize;
     std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(kMemorySize, 0xFF);
     std::vector<std::uint8_t> buffers[2] = { std::vector<std::uint8_t>(kPhysicalPageSize, 0xFF),
                                              std::vector<std::uint8_t>(kPhysicalPageSize, 0xFF) };
+    bool programError = false;     // E series: the last program or erase failed
     int busyBuffer = -1;           // the buffer the running operation uses, -1 for none
     bool pageSizeRegister = false; // one-time, non-volatile
     bool powerOfTwo = false;       // in force since power-up
@@ -220,15 +225,23 @@ public:
         return (command.op == BufferOp::Write || command.op == BufferOp::Read) && busyBuffer >= 0
                && command.buffer != busyBuffer;
     }
-    unsigned pageLength() const { return powerOfTwo ? 256 : 264; }
+    // A chip with buffer 1 only takes no command for buffer 2.
+    bool hasBuffer(const BufferCommand& command) const
+    {
+        return command.buffer < int(model.buffers);
+    }
+    unsigned pageLength() const { return pageLengthOf(model, powerOfTwo); }
     bool protectionInForce() const { return protectionEnabled || config.writeProtectLow; }
     // Program and erase of a page are refused when its sector is locked
     // down, or protected while protection is in force.
     bool pageWritable(unsigned page) const
     {
-        return !sectorMarked(config.lockdown, page) && !(protectionInForce() && sectorMarked(config.protection, page));
+        return !sectorMarked(model, config.lockdown, page)
+               && !(protectionInForce() && sectorMarked(model, config.protection, page));
     }
-    std::uint8_t statusByte() const;
+    // The status register's byte n of a continuous read: the one byte again
+    // and again, or the E series' two bytes as a pair.
+    std::uint8_t statusByte(std::size_t n = 0) const;
     void saveImage(std::size_t offset, std::size_t length);
     void saveConfiguration();
 
@@ -269,6 +282,10 @@ Chip& chip()
 
 Chip::Chip(const Config& c)
     : config(c)
+    , model(*c.chip)
+    , kPages(c.chip->pages)
+    , kPhysicalPageSize(c.chip->dataflashPageLength)
+    , kMemorySize(std::size_t(kPages) * kPhysicalPageSize)
 {
     pageSizeRegister = config.pageSize256;
     // Two streams from one seed, so that the noise on one wire does not
@@ -314,8 +331,10 @@ void Chip::powerUp()
     soHigh = true;
 }
 
-// Image file: the 2048 physical pages of 264 bytes, then one byte holding the
-// page-size register (1 when programmed for 256-byte pages).
+// Image file: the chip's physical pages (2048 of 264 bytes on the
+// AT45DB041D), then one byte holding the page-size register (1 when
+// programmed for binary pages). An image of another size belongs to another
+// chip and is left alone.
 void Chip::loadImage()
 {
     if (config.imagePath.empty())
@@ -369,9 +388,11 @@ void Chip::saveConfiguration()
     }
 }
 
-std::uint8_t Chip::statusByte() const
+std::uint8_t Chip::statusByte(std::size_t n) const
 {
-    std::uint8_t status = kDensity4Mbit;
+    if (model.series == DataFlashSeries::E && n % 2 == 1) // RDY again, and EPE
+        return static_cast<std::uint8_t>((isBusy() ? 0 : kReady) | (programError ? kProgramError : 0));
+    std::uint8_t status = model.densityCode;
     if (!isBusy())
         status |= kReady;
     if (compareMismatch)
@@ -529,13 +550,9 @@ bool Chip::decodeAddress(unsigned& page, unsigned& byte) const
     if (frame.size() < 4)
         return false;
     const std::uint32_t address = (std::uint32_t(frame[1]) << 16) | (std::uint32_t(frame[2]) << 8) | frame[3];
-    if (powerOfTwo) {
-        page = (address >> 8) & 0x7FF;
-        byte = address & 0xFF;
-    } else {
-        page = (address >> 9) & 0x7FF;
-        byte = (address & 0x1FF) % kPhysicalPageSize;
-    }
+    const unsigned bits = byteAddressBitsOf(model, powerOfTwo);
+    page = (address >> bits) & ((1u << model.pageAddressBits) - 1);
+    byte = (address & ((1u << bits) - 1)) % kPhysicalPageSize;
     return true;
 }
 
@@ -546,8 +563,10 @@ std::uint8_t Chip::responseByte() const
     const std::size_t n = frame.size();
     const std::uint8_t opcode = frame[0];
     if (opcode == kStatusRead)
-        return statusByte(); // repeated, and current, for as long as it is clocked
+        return statusByte(n - 1); // repeated, and current, for as long as it is clocked
     const BufferCommand command = bufferCommand(opcode);
+    if (!hasBuffer(command))
+        return 0xFF;
     if (isBusy() && !allowedWhileBusy(command))
         return 0xFF; // while busy the chip answers status reads only, and the other buffer
     unsigned page = 0, byte = 0;
@@ -559,11 +578,11 @@ std::uint8_t Chip::responseByte() const
     }
     switch (opcode) {
     case kManufacturerIdRead:
-        return n >= 1 && n <= 4 ? config.id[n - 1] : 0xFF;
+        return n >= 1 && n <= config.idLength ? config.id[n - 1] : 0xFF;
     case kSectorProtectionRegisterRead: // opcode, 3 don't-care bytes, then the register
-        return n >= 4 && n < 12 ? config.protection[n - 4] : 0xFF;
+        return n >= 4 && n < 4 + model.sectors ? config.protection[n - 4] : 0xFF;
     case kSectorLockdownRegisterRead:
-        return n >= 4 && n < 12 ? config.lockdown[n - 4] : 0xFF;
+        return n >= 4 && n < 4 + model.sectors ? config.lockdown[n - 4] : 0xFF;
     case kSecurityRegisterRead: // bytes 0 to 63 user-programmable (left erased), 64 to 127 the unique ID
         return n >= 4 + 64 && n < 4 + 128 ? config.uniqueId[n - 4 - 64] : 0xFF;
     case kMainMemoryPageRead: // opcode, 3 address bytes, 4 don't-care bytes
@@ -587,11 +606,16 @@ void Chip::beBusyFor(long microseconds, int buffer)
     busyBuffer = buffer;
 }
 
+// A cell that will not take the program or erase: the E series says so with
+// EPE, the D series says nothing.
 void Chip::applyStuckBits(unsigned page)
 {
     if (config.stuck.page != long(page) || config.stuck.offset >= kPhysicalPageSize)
         return;
-    memory[page * kPhysicalPageSize + config.stuck.offset] &= static_cast<std::uint8_t>(~config.stuck.mask);
+    std::uint8_t& cell = memory[page * kPhysicalPageSize + config.stuck.offset];
+    const std::uint8_t held = static_cast<std::uint8_t>(cell & ~config.stuck.mask);
+    programError = programError || held != cell;
+    cell = held;
 }
 
 // Called once per buffer write frame, after the data went into the buffer.
@@ -614,7 +638,7 @@ void Chip::execute()
     if (config.ignored.nth >= 0 && frame[0] == config.ignored.opcode && ignoredCount++ == config.ignored.nth)
         return;
     const BufferCommand command = bufferCommand(frame[0]);
-    if (isBusy() && !allowedWhileBusy(command))
+    if ((isBusy() && !allowedWhileBusy(command)) || !hasBuffer(command))
         return;
     unsigned page = 0, byte = 0;
     const unsigned length = pageLength();
@@ -640,6 +664,7 @@ void Chip::execute()
                 for (std::size_t i = 4; i < frame.size(); ++i)
                     buffer[(byte + (i - 4)) % length] = frame[i];
             std::uint8_t* target = &memory[page * kPhysicalPageSize];
+            programError = false;
             // Programming only clears bits; without the built-in erase the
             // page keeps the zeros it had.
             for (unsigned i = 0; i < length; ++i)
@@ -665,7 +690,14 @@ void Chip::execute()
     case kConfigure:
         if (frame.size() != 4)
             break;
-        if (std::equal(frame.begin(), frame.end(), kPageSizeSequence)) {
+        if (model.series == DataFlashSeries::E
+            && (std::equal(frame.begin(), frame.end(), kPageSizeSequence)
+                || std::equal(frame.begin(), frame.end(), kDataFlashPageSizeSequence))) {
+            // Both ways, in force at once.
+            pageSizeRegister = powerOfTwo = frame[3] == kPageSizeSequence[3];
+            saveConfiguration();
+            beBusyFor(config.configureUs);
+        } else if (std::equal(frame.begin(), frame.end(), kPageSizeSequence)) {
             pageSizeRegister = true; // one-time; in force after the next power-up
             saveConfiguration();
             beBusyFor(config.configureUs);
@@ -679,6 +711,7 @@ void Chip::execute()
         // Protected and locked-down sectors keep their contents.
         if (frame.size() == 4 && std::equal(frame.begin(), frame.end(), kChipEraseSequence)) {
             bool erased = false;
+            programError = false;
             for (unsigned p = 0; p < kPages; ++p) {
                 if (!pageWritable(p))
                     continue;
@@ -704,14 +737,23 @@ void Chip::execute()
 
 } // namespace
 
-bool sectorMarked(const std::uint8_t (&reg)[8], unsigned page)
+bool sectorMarked(const DataFlashChip& chip, const std::uint8_t (&reg)[kDataFlashMaxSectors], unsigned page)
 {
-    page %= kPages;
-    if (page < 8)
+    bool sector0a = false;
+    const unsigned sector = sectorOf(chip, page, &sector0a);
+    if (sector0a)
         return (reg[0] & 0xC0) == 0xC0;
-    if (page < 256)
+    if (sector == 0)
         return (reg[0] & 0x30) == 0x30;
-    return reg[page / 256] == 0xFF;
+    return reg[sector] == 0xFF;
+}
+
+Config::Config()
+    : chip(findDataFlashChipNamed("AT45DB041D"))
+{
+    std::fill(std::begin(protection), std::end(protection), 0xFF);
+    std::copy(chip->id, chip->id + chip->idLength, id);
+    idLength = chip->idLength;
 }
 
 bool envFlag(const char* name)
@@ -757,8 +799,18 @@ Config configFromEnvironment()
         config.imagePath = std::strcmp(image, "none") == 0 ? std::string() : std::string(image);
     if (const char* base = std::getenv("PAGEKILN_SIM_BASE"); base && *base)
         config.base = static_cast<std::uint16_t>(std::strtoul(base, nullptr, 16));
-    if (const char* id = std::getenv("PAGEKILN_SIM_ID"); id && std::strlen(id) == 8) {
-        for (int i = 0; i < 4; ++i) {
+    if (const char* name = std::getenv("PAGEKILN_SIM_CHIP"); name && *name) {
+        if (const DataFlashChip* chip = findDataFlashChipNamed(name)) {
+            config.chip = chip;
+            std::copy(chip->id, chip->id + chip->idLength, config.id);
+            config.idLength = chip->idLength;
+        } else {
+            std::fprintf(stderr, "simulated chip: no chip named %s in the table; an AT45DB041D instead\n", name);
+        }
+    }
+    if (const char* id = std::getenv("PAGEKILN_SIM_ID"); id && (std::strlen(id) == 8 || std::strlen(id) == 10)) {
+        config.idLength = unsigned(std::strlen(id) / 2);
+        for (unsigned i = 0; i < config.idLength; ++i) {
             const char pair[3] = { id[2 * i], id[2 * i + 1], 0 };
             config.id[i] = static_cast<std::uint8_t>(std::strtoul(pair, nullptr, 16));
         }
@@ -793,11 +845,11 @@ Config configFromEnvironment()
     config.pageSize256 = envFlag("PAGEKILN_SIM_PAGE256");
     config.protect = envFlag("PAGEKILN_SIM_PROTECT");
     config.writeProtectLow = envFlag("PAGEKILN_SIM_WP_LOW");
-    // A mask of sectors: bit 0 sector 0a, bit 1 0b, bits 2 to 8 sectors 1 to 7.
+    // A mask of sectors: bit 0 sector 0a, bit 1 0b, bits 2 on sectors 1 on.
     if (const char* locked = std::getenv("PAGEKILN_SIM_LOCKDOWN"); locked && *locked) {
-        const unsigned long mask = std::strtoul(locked, nullptr, 16);
+        const unsigned long long mask = std::strtoull(locked, nullptr, 16);
         config.lockdown[0] = static_cast<std::uint8_t>(((mask & 1) ? 0xC0 : 0) | ((mask & 2) ? 0x30 : 0));
-        for (int sector = 1; sector < 8; ++sector)
+        for (unsigned sector = 1; sector < config.chip->sectors && sector + 1 < 64; ++sector)
             config.lockdown[sector] = (mask >> (sector + 1)) & 1 ? 0xFF : 0x00;
     }
     // The unique ID: 128 hexadecimal digits; by default a pattern of its own
@@ -840,6 +892,9 @@ void powerCycle()
     chip().powerUp();
 }
 
+const DataFlashChip& chipModelled() { return chip().model; }
+unsigned pages() { return chip().kPages; }
+unsigned physicalPageSize() { return chip().kPhysicalPageSize; }
 bool pageSize256() { return chip().powerOfTwo; }
 bool pageSizeConfigured() { return chip().pageSizeRegister; }
 bool busy() { return chip().isBusy(); }
@@ -847,8 +902,9 @@ unsigned pageLength() { return chip().pageLength(); }
 
 std::vector<std::uint8_t> physicalPage(unsigned page)
 {
-    const auto begin = chip().memory.begin() + (page % kPages) * kPhysicalPageSize;
-    return std::vector<std::uint8_t>(begin, begin + kPhysicalPageSize);
+    Chip& c = chip();
+    const auto begin = c.memory.begin() + std::size_t(page % c.kPages) * c.kPhysicalPageSize;
+    return std::vector<std::uint8_t>(begin, begin + c.kPhysicalPageSize);
 }
 
 std::vector<std::uint8_t> page(unsigned page)
@@ -861,16 +917,16 @@ std::vector<std::uint8_t> page(unsigned page)
 void setPage(unsigned page, const std::vector<std::uint8_t>& bytes)
 {
     Chip& c = chip();
-    const std::size_t offset = std::size_t(page % kPages) * kPhysicalPageSize;
-    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), kPhysicalPageSize), c.memory.begin() + offset);
-    c.saveImage(offset, kPhysicalPageSize);
+    const std::size_t offset = std::size_t(page % c.kPages) * c.kPhysicalPageSize;
+    std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), c.kPhysicalPageSize), c.memory.begin() + offset);
+    c.saveImage(offset, c.kPhysicalPageSize);
 }
 
 std::vector<std::uint8_t> contents()
 {
     std::vector<std::uint8_t> all;
-    all.reserve(std::size_t(kPages) * pageLength());
-    for (unsigned p = 0; p < kPages; ++p) {
+    all.reserve(std::size_t(pages()) * pageLength());
+    for (unsigned p = 0; p < pages(); ++p) {
         const std::vector<std::uint8_t> bytes = page(p);
         all.insert(all.end(), bytes.begin(), bytes.end());
     }

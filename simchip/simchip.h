@@ -1,4 +1,5 @@
-// A simulated AT45DB041D DataFlash wired to a parallel port, packaged as a port
+// A simulated AT45DB DataFlash (an AT45DB041D unless told another row of the
+// chip table) wired to a parallel port, packaged as a port
 // I/O library (Inp32/Out32) so that Pagekiln reaches it through the same
 // loading path as the real port. It decodes chip select, clock and data from
 // the data-register writes at its base address and answers reads of the status
@@ -7,6 +8,8 @@
 // This header is the control interface for tests and tools that link the
 // library directly; Pagekiln itself only sees Inp32 and Out32.
 #pragma once
+
+#include "chips.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,10 +34,11 @@ SIMCHIP_EXPORT int SIMCHIP_CALL IsInpOutDriverOpen();
 
 namespace simchip {
 
-constexpr unsigned kPages = 2048;
-constexpr unsigned kPhysicalPageSize = 264;
-
 struct Config {
+    Config();
+    // The chip modelled: its ID, geometry, status bytes and series
+    // (PAGEKILN_SIM_CHIP=AT45DB161E); the AT45DB041D by default.
+    const DataFlashChip* chip;
     std::uint16_t base = 0x378;     // data register of the port the chip hangs on
     bool present = true;            // false: nothing attached, SO never driven
     bool pageSize256 = false;       // page-size register programmed at the factory
@@ -49,14 +53,17 @@ struct Config {
     // sector, 0xFF for a sector protected while protection is on; sector 0's
     // byte marks 0a with C0 and 0b with 30. Erased (every sector marked) by
     // default, as a new chip's.
-    std::uint8_t protection[8] = { 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF };
+    std::uint8_t protection[kDataFlashMaxSectors];
     // The sector lockdown register (35h), the same layout: a locked sector
     // refuses program and erase for good (PAGEKILN_SIM_LOCKDOWN).
-    std::uint8_t lockdown[8] = {};
+    std::uint8_t lockdown[kDataFlashMaxSectors] = {};
     // Bytes 64 to 127 of the security register (77h): the unique ID
     // programmed at the factory (PAGEKILN_SIM_UNIQUE_ID).
     std::uint8_t uniqueId[64] = {};
-    std::uint8_t id[4] = { 0x1F, 0x24, 0x00, 0x00 }; // manufacturer and device ID
+    // Manufacturer and device ID, the chip's own unless PAGEKILN_SIM_ID gives
+    // 8 or 10 hexadecimal digits.
+    std::uint8_t id[kDataFlashIdLength] = {};
+    unsigned idLength = 0;
     long stopAfterCommands = -1;    // stops answering after this many commands (-1: never)
     long silentFrames = -1;         // then answers again after ignoring this many frames (-1: never)
     bool driverOpen = true;         // false: reports its port driver closed (or PAGEKILN_SIM_DRIVER_CLOSED=1)
@@ -68,7 +75,8 @@ struct Config {
     std::string frameLogPath;
 
     // A cell fault: these bits of one byte of one page read 0 after any
-    // program or erase that touches the page (PAGEKILN_SIM_STUCK=PAGE:OFFSET:MASK).
+    // program or erase that touches the page (PAGEKILN_SIM_STUCK=PAGE:OFFSET:MASK);
+    // an E-series chip then reports EPE.
     struct StuckBits {
         long page = -1;             // -1: no stuck bits
         unsigned offset = 0;        // byte within the page
@@ -126,11 +134,10 @@ struct Config {
     void setBusyTimes(long microseconds); // every busy time at once (0 for fast tests)
 };
 
-// Sector names of the AT45DB041D: 0a (pages 0 to 7), 0b (8 to 255), 1 to 7
-// (256 pages each).
-// Whether a sector register (protection or lockdown layout) marks the
-// sector holding page.
-bool sectorMarked(const std::uint8_t (&reg)[8], unsigned page);
+// Whether a sector register (protection or lockdown layout) of chip marks
+// the sector holding page: 0a (pages 0 to 7), 0b (the rest of sector 0),
+// then the chip's sectors.
+bool sectorMarked(const DataFlashChip& chip, const std::uint8_t (&reg)[kDataFlashMaxSectors], unsigned page);
 
 // The configuration the library starts with when it is first used without
 // reset(): defaults overridden by the PAGEKILN_SIM_* environment variables.
@@ -143,12 +150,15 @@ void reset(const Config& config);
 // register are kept, and a programmed page-size register now takes effect.
 void powerCycle();
 
-bool pageSize256();          // page size in force
+const DataFlashChip& chipModelled();
+unsigned pages();            // of the chip modelled
+unsigned physicalPageSize(); // its DataFlash page length
+bool pageSize256();          // binary page size in force
 bool pageSizeConfigured();   // one-time register programmed (in force after a power cycle)
 bool busy();
-unsigned pageLength();       // 256 or 264, as in force
+unsigned pageLength();       // binary or DataFlash, as in force
 
-std::vector<std::uint8_t> physicalPage(unsigned page);          // all 264 bytes
+std::vector<std::uint8_t> physicalPage(unsigned page);          // all physicalPageSize() bytes
 std::vector<std::uint8_t> page(unsigned page);                  // pageLength() bytes
 void setPage(unsigned page, const std::vector<std::uint8_t>& bytes); // preset, no busy time
 std::vector<std::uint8_t> contents();                           // every page, pageLength() each

@@ -10,6 +10,7 @@
 // MPSSE engine drives the same entry; or over a CH341A (CH341A=...,
 // --programmer ch341a), a stand-in for libusb taking the adapter's streams
 // to the same entry.
+#include "chips.h"
 #include "testdata.h"
 
 #include <QCryptographicHash>
@@ -244,6 +245,9 @@ void CliTest::writeVerifyRead_data()
 {
     QTest::addColumn<QStringList>("library");
     QTest::newRow("simulated chip's port library") << QStringList();
+    // One chip of each page size, and the E series, on the simulated port.
+    for (const char* chip : { "AT45DB161D", "AT45DB642D", "AT45DB041E", "AT45DB641E" })
+        QTest::newRow(chip) << QStringList { QStringLiteral("PAGEKILN_SIM_CHIP=") + QLatin1String(chip) };
     QTest::newRow("ppdev port library") << QStringList { "PPDEV=ok" };
     QTest::newRow("spidev") << QStringList { "SPIDEV=ok" };
     QTest::newRow("spidev, frames over its buffer size")
@@ -270,18 +274,30 @@ void CliTest::writeVerifyRead()
 {
     QFETCH(QStringList, library);
     portLibrary = library;
-    QByteArray data = testing::pseudoRandom(10 * 256 + 77, 7);
+    const QStringList named = library.filter(QStringLiteral("PAGEKILN_SIM_CHIP="));
+    const DataFlashChip* row = findDataFlashChipNamed(
+        named.isEmpty() ? "AT45DB041D" : qPrintable(named.constFirst().section(QLatin1Char('='), 1)));
+    QVERIFY(row);
+    const int page = int(row->binaryPageLength);
+    const int capacity = int(row->pages) * page;
+    QByteArray data = testing::pseudoRandom(10 * page + 77, 7);
     const QString boot = file(QStringLiteral("boot.bin"), data);
 
-    Run first = run({ QStringLiteral("write"), boot });
-    QCOMPARE(first.status, 3);
-    QVERIFY2(first.err.contains(QLatin1String("pagekiln-cli: the chip is now set to 256-byte pages, which take "
-                                              "effect after a power cycle: switch the board off and on, then run "
-                                              "write again (nothing was erased or written)")),
-             qPrintable(first.err));
-    const QString output = dir.filePath(QStringLiteral("chip.bin"));
-    QCOMPARE(run({ QStringLiteral("read"), output }).status, 0);
-    QCOMPARE(QFileInfo(output).size(), 524288); // the power cycle put 256-byte pages in force
+    // The D series' binary pages wait for a power cycle; the E series' are
+    // in force at once.
+    const bool eSeries = row->series == DataFlashSeries::E;
+    if (!eSeries) {
+        Run first = run({ QStringLiteral("write"), boot });
+        QCOMPARE(first.status, 3);
+        QVERIFY2(first.err.contains(QStringLiteral("pagekiln-cli: the chip is now set to %1-byte pages, which take "
+                                                   "effect after a power cycle: switch the board off and on, then "
+                                                   "run write again (nothing was erased or written)")
+                                        .arg(page)),
+                 qPrintable(first.err));
+        const QString output = dir.filePath(QStringLiteral("chip.bin"));
+        QCOMPARE(run({ QStringLiteral("read"), output }).status, 0);
+        QCOMPARE(QFileInfo(output).size(), capacity); // the power cycle put binary pages in force
+    }
 
     Run second = run({ QStringLiteral("write"), boot });
     QCOMPARE(second.status, 0);
@@ -299,17 +315,17 @@ void CliTest::writeVerifyRead()
     QCOMPARE(run({ QStringLiteral("verify"), boot }).status, 0);
     const QByteArray chip = readChip();
     QCOMPARE(chip.left(data.size()), data);
-    QCOMPARE(chip.mid(data.size(), 256 - 77), QByteArray(256 - 77, '\0'));
-    QCOMPARE(chip.mid(11 * 256), QByteArray(chip.size() - 11 * 256, char(0xFF)));
+    QCOMPARE(chip.mid(data.size(), page - 77), QByteArray(page - 77, '\0'));
+    QCOMPARE(chip.mid(11 * page), QByteArray(chip.size() - 11 * page, char(0xFF)));
 
-    data[7 * 256 + 3] = char(~data[7 * 256 + 3]);
+    data[7 * page + 3] = char(~data[7 * page + 3]);
     file(QStringLiteral("boot.bin"), data);
     Run changed = run({ QStringLiteral("verify"), boot });
     QCOMPARE(changed.status, 1);
     QVERIFY2(changed.err.contains(QLatin1String(
                  "pagekiln-cli: Verification failed: page 7 does not hold what the file has there!")),
              qPrintable(changed.err));
-    QVERIFY2(changed.err.contains(QLatin1String("first difference at byte 3 of page 7 (offset 1795 of")),
+    QVERIFY2(changed.err.contains(QStringLiteral("first difference at byte 3 of page 7 (offset %1 of").arg(7 * page + 3)),
              qPrintable(changed.err));
     // update then programs page 7 alone; erase leaves every byte 0xFF.
     Run updated = run({ QStringLiteral("update"), boot });
@@ -317,7 +333,7 @@ void CliTest::writeVerifyRead()
     QVERIFY2(updated.err.contains(QLatin1String("1 of its 11 pages changed")), qPrintable(updated.err));
     QCOMPARE(readChip().left(data.size()), data);
     QCOMPARE(run({ QStringLiteral("erase") }).status, 0);
-    QCOMPARE(readChip(), QByteArray(524288, char(0xFF)));
+    QCOMPARE(readChip(), QByteArray(capacity, char(0xFF)));
     // inspect finds no image on the erased chip; after a loader file is
     // written, its hash, from the pages its headers span and no more.
     const Run none = run({ QStringLiteral("inspect") });
@@ -328,7 +344,7 @@ void CliTest::writeVerifyRead()
     const int image = loader.size() - 600;
     const Run inspected = run({ QStringLiteral("inspect") });
     QCOMPARE(inspected.status, 0);
-    QVERIFY2(inspected.out.contains(QStringLiteral("Chip:      %1 pages of 256 bytes").arg((image + 255) / 256))
+    QVERIFY2(inspected.out.contains(QStringLiteral("Chip:      %1 pages of %2 bytes").arg((image + page - 1) / page).arg(page))
                  && inspected.out.contains(QStringLiteral("Image:     %1 bytes").arg(image))
                  && inspected.out.contains(QString::fromLatin1(
                      QCryptographicHash::hash(loader.left(image), QCryptographicHash::Sha256).toHex())),
@@ -450,12 +466,34 @@ void CliTest::exitStatuses_data()
                                                     << QStringList { "PAGEKILN_SIM_LOCKDOWN=3" } << 1
                                                     << "sectors 0a 0b are locked down for good (the chip's sector "
                                                        "lockdown register says so)";
-    QTest::newRow("info, another chip") << QStringList { "info" } << QStringList { "PAGEKILN_SIM_ID=1F250000" } << 1
-                                        << "pagekiln-cli: Wrong family/device code!";
-    QTest::newRow("write, another chip: the same text") << QStringList { "write", "%f" }
-                                                        << QStringList { "PAGEKILN_SIM_ID=1F250000" } << 1
-                                                        << "pagekiln-cli: Wrong family/device code!\n"
-                                                           "pagekiln-cli: the chip on port 378 gives the ID 1F 25 00 00";
+    QTest::newRow("info, another maker's chip") << QStringList { "info" } << QStringList { "PAGEKILN_SIM_ID=C2201500" }
+                                                << 1 << "Supported: AT45DB011D, AT45DB021D, AT45DB041D";
+    QTest::newRow("write, another maker's chip: the same text")
+        << QStringList { "write", "%f" } << QStringList { "PAGEKILN_SIM_ID=C2201500" } << 1
+        << "pagekiln-cli: The chip on the port is not one this program knows (its ID is in no row of the chip "
+           "table); nothing on it was changed.";
+    QTest::newRow("write, an ID its status contradicts")
+        << QStringList { "write", "%f" } << QStringList { "PAGEKILN_SIM_ID=1F25000000" } << 1
+        << "The chip gives the ID of an AT45DB081D, but its status register does not carry that chip's density code";
+    QTest::newRow("write, one SRAM buffer") << QStringList { "write", "%f" } << QStringList { "PAGEKILN_SIM_CHIP=AT45DB021E" }
+                                            << 1 << "The AT45DB021E has one SRAM buffer";
+    QTest::newRow("verify, one SRAM buffer") << QStringList { "verify", "%b" }
+                                             << QStringList { "PAGEKILN_SIM_CHIP=AT45DB021D" } << 0
+                                             << "pagekiln-cli: the chip holds";
+    QTest::newRow("update, EPE") << QStringList { "update", "%f" }
+                                 << QStringList { "PAGEKILN_SIM_CHIP=AT45DB041E", "PAGEKILN_SIM_STUCK=0:3:FF", "ERASED=1" } << 1
+                                 << "pagekiln-cli: The chip reports an erase or program error (EPE) on page 0";
+    QTest::newRow("page-size dataflash, E series") << QStringList { "page-size", "dataflash" }
+                                                   << QStringList { "PAGEKILN_SIM_CHIP=AT45DB161E", "PAGEKILN_SIM_PAGE256=1" }
+                                                   << 0 << "the AT45DB161E is now in 528-byte pages";
+    QTest::newRow("page-size binary, D series, without --yes") << QStringList { "page-size", "binary" }
+                                                               << QStringList { "NEW=1" } << 1
+                                                               << "pagekiln-cli: give --yes to switch it for good";
+    QTest::newRow("page-size binary, D series") << QStringList { "page-size", "binary", "--yes" }
+                                                << QStringList { "NEW=1" } << 3
+                                                << "which take effect after a power cycle";
+    QTest::newRow("page-size dataflash, D series") << QStringList { "page-size", "dataflash" } << page256 << 1
+                                                   << "cannot go back to 264-byte pages";
     QTest::newRow("no chip") << QStringList { "info" } << QStringList { "PAGEKILN_SIM_ABSENT=1" } << 1
                              << "pagekiln-cli: Failed to read the status byte!\npagekiln-cli: no chip answers on port "
                                 "378: check the cable, the power and the address";
@@ -490,7 +528,7 @@ void CliTest::exitStatuses_data()
     // Silent after the first few commands: the chip then reads as 0xFF,
     // like the blank file and the erased pages of a chip.
     QTest::newRow("verify of blank pages, chip stops answering") << QStringList { "verify", "%b" }
-                                                                 << QStringList { "PAGEKILN_SIM_STOP_AFTER=4" } << 1
+                                                                 << QStringList { "PAGEKILN_SIM_STOP_AFTER=5" } << 1
                                                                  << "pagekiln-cli: The chip stopped answering";
     QTest::newRow("read, chip stops answering: the old output stays") << QStringList { "read", "%o" }
                                                                       << QStringList { "PAGEKILN_SIM_STOP_AFTER=5" } << 1
@@ -502,7 +540,7 @@ void CliTest::exitStatuses_data()
     QTest::newRow("read -, its reader gone: no message") << QStringList { "%|", "read", "-", "-q" } << page256 << 141 << "";
     QTest::newRow("read - onto a terminal: refused before the chip is read")
         << QStringList { "%sh", "exec script -qec \"'$0' read -\" /dev/null" } << page256 << 2
-        << "pagekiln-cli: standard output is a terminal, where the chip's 512 KiB of binary data would land";
+        << "pagekiln-cli: standard output is a terminal, where the chip's contents (binary data) would land";
     QTest::newRow("cable, clean wires") << QStringList { "cable" } << page256 << 0
                                         << "to the chip (SI): 0 errors in \nfrom the chip (SO): 0 errors in \n"
                                            "no bit flipped on either wire";
@@ -975,7 +1013,8 @@ void CliTest::manualPage_data()
 {
     QTest::addColumn<QString>("command"); // whose --help is read; empty: the general one
     for (const char* command :
-         { "", "info", "write", "update", "erase", "unprotect", "protect", "verify", "read", "cable", "programmers" })
+         { "", "info", "write", "update", "erase", "unprotect", "protect", "verify", "read", "page-size", "cable",
+           "programmers" })
         QTest::newRow(*command ? command : "pagekiln-cli --help") << QString::fromLatin1(command);
 }
 

@@ -56,10 +56,12 @@ private slots:
     void pollsEnd();
     void loaderWalk_data();
     void loaderWalk();
+    void everyChipProbedAndAddressed();
 };
 
 void DataFlashTest::init()
 {
+    AT45DB_UseChip(*findDataFlashChipNamed("AT45DB041D"));
     testing::quickPolls();
     lastMessage.clear();
 }
@@ -474,6 +476,32 @@ void DataFlashTest::loaderWalk()
     QCOMPARE(qlonglong(walk.needed), needed < 0 ? qlonglong(bytes.size() + 16) : qlonglong(needed));
     if (final)
         QCOMPARE(qlonglong(walk.imageLength), qlonglong(bytes.size()));
+}
+
+// Every row of the chip table is found by its ID and cross-checked with its
+// status; its last page, in both page sizes where the chip has them in force,
+// is reached through the chip's own address bits.
+void DataFlashTest::everyChipProbedAndAddressed()
+{
+    for (std::size_t i = 0; i < kDataFlashChipCount; ++i) {
+        const DataFlashChip& row = kDataFlashChips[i];
+        for (const bool binary : { false, true }) {
+            simchip::Config config = fastChip();
+            config.chip = &row;
+            std::copy(row.id, row.id + row.idLength, config.id);
+            config.idLength = row.idLength;
+            config.pageSize256 = binary;
+            QVERIFY(attach(config));
+            DataFlashInfo info;
+            QVERIFY2(AT45DB_Probe(info), qPrintable(lastMessage));
+            QCOMPARE(info.chip, &row);
+            testing::quickPolls();
+            const unsigned last = row.pages - 1;
+            const std::vector<std::uint8_t> data(pageLengthOf(row, binary), std::uint8_t(i + binary));
+            QVERIFY2(AT45DB041D_ProgramPage(last, data.data(), binary), qPrintable(lastMessage));
+            QCOMPARE(simchip::page(last), data);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(DataFlashTest)
