@@ -343,6 +343,17 @@ bool pathsAgainstTheirBounds()
     return cli > 0;
 }
 
+#if defined(SPIDEV_KERNEL) || defined(LIBFTDI_STANDIN) || defined(LIBUSB_STANDIN)
+// The whole chip's file and the 70 KB boot image cut from it, as the links'
+// rows write them.
+bool writeFullAndBoot(const QByteArray& data, const QString& full, const QString& boot)
+{
+    QFile fullFile(full), bootFile(boot);
+    return fullFile.open(QIODevice::WriteOnly) && fullFile.write(data) == data.size()
+           && bootFile.open(QIODevice::WriteOnly) && bootFile.write(data.left(70000)) == 70000;
+}
+#endif
+
 #if defined(SPIDEV_KERNEL) || defined(LIBFTDI_STANDIN)
 }
 #if defined(SPIDEV_KERNEL)
@@ -394,12 +405,8 @@ bool linkAgainstTheirBounds(const char* name, const std::vector<unsigned>& speed
     const QString boot = dir.filePath(QStringLiteral("boot.bin"));
     const QString out = dir.filePath(QStringLiteral("out.bin"));
     const QByteArray data = randomBytes(2048 * 256, 0x7F4A7C15u);
-    QFile fullFile(full), bootFile(boot);
-    if (!fullFile.open(QIODevice::WriteOnly) || fullFile.write(data) != data.size()
-        || !bootFile.open(QIODevice::WriteOnly) || bootFile.write(data.left(70000)) != 70000)
+    if (!writeFullAndBoot(data, full, boot))
         return false;
-    fullFile.close();
-    bootFile.close();
     QStringList env;
     for (const QString& setting : link)
         env << QString(setting).replace(QLatin1String("%d"), dir.path());
@@ -534,12 +541,8 @@ bool ch341aAgainstTheirBounds()
     const QString boot = dir.filePath(QStringLiteral("boot.bin"));
     const QString out = dir.filePath(QStringLiteral("out.bin"));
     const QByteArray data = randomBytes(2048 * 256, 0x2545F491u);
-    QFile fullFile(full), bootFile(boot);
-    if (!fullFile.open(QIODevice::WriteOnly) || fullFile.write(data) != data.size()
-        || !bootFile.open(QIODevice::WriteOnly) || bootFile.write(data.left(70000)) != 70000)
+    if (!writeFullAndBoot(data, full, boot))
         return false;
-    fullFile.close();
-    bootFile.close();
     const unsigned bootPages = (70000 + 255) / 256;
     const spilink::Cost cost = spilink::Ch341a::modelCost();
     const double roundTrip = cost.frameNs * 1e-9;
