@@ -48,9 +48,9 @@ const char* const kExitStatuses =
     "       unprotect (WP# held low, or sectors locked down for good); inspect found FILE,\n"
     "       or the chip's image, unsound or unable to boot; cable saw errors\n"
     "  2    usage error\n"
-    "  3    the chip was set to binary (256-byte) pages, which take effect after a power\n"
-    "       cycle: nothing was erased; power-cycle the board and run write (or update)\n"
-    "       again (page-size --yes: power-cycle the board)\n"
+    "  3    the chip was set to binary pages (256 bytes on an AT45DB041D), which take\n"
+    "       effect after a power cycle: nothing was erased; power-cycle the board and run\n"
+    "       write (or update) again (page-size --yes: power-cycle the board)\n"
     "  129  stopped by SIGHUP (on Windows: the console closed), at a clean boundary\n"
     "  130  interrupted (Ctrl-C), at a clean boundary\n"
     "  141  standard output was closed by its reader before everything was written\n"
@@ -70,16 +70,17 @@ struct Command {
 
 const Command kCommands[] = {
     { "info", nullptr, nullptr, "the chip's ID, page size, protection, capacity and unique ID",
-      "Prints the ID, page size, protection and capacity of the chip on the port, the\n"
+      "Prints the ID, page size, protection and capacity of the chip on the link, the\n"
       "sectors its protection and lockdown registers mark, and its 64-byte unique ID\n"
       "(factory-programmed, different on every chip). Changes nothing.",
       false },
     { "write", "FILE", "The boot image (.bin or .ldr) to write, at most the chip's capacity (524288\n"
       "bytes on an AT45DB041D).",
-      "set 256-byte pages, erase the chip and program FILE from page 0;\n"
+      "set binary pages, erase the chip and program FILE from page 0;\n"
       "                 every page proven on the chip",
-      "Reads FILE whole, then sets the chip to 256-byte pages (a new chip: exit 3 before\n"
-      "anything is erased, power-cycle the board and run write again), erases the chip and\n"
+      "Reads FILE whole, then sets the chip to binary pages (256 bytes on an AT45DB041D;\n"
+      "a new D-series chip: exit 3 before anything is erased, power-cycle the board and\n"
+      "run write again), erases the chip and\n"
       "programs FILE from page 0, every page proven on the chip unless --no-verify.\n"
       "FILE is refused before anything on the chip changes when it cannot boot: an ELF,\n"
       "Intel HEX, S-record or text file, or a *.ldr that is no sound loader file.",
@@ -88,7 +89,7 @@ const Command kCommands[] = {
       "capacity (524288 bytes on an AT45DB041D).",
       "program only the pages of FILE that differ on the chip;\n"
       "                 pages after FILE are left as they are",
-      "Reads FILE whole, sets 256-byte pages as write does (a new chip: exit 3 before\n"
+      "Reads FILE whole, sets binary pages as write does (a new chip: exit 3 before\n"
       "anything changes), then tests each page of FILE on the chip (one transfer and\n"
       "the chip's compare) and programs, with erase, only the pages that differ, each\n"
       "proven on the chip. The last page is zero-padded, as write leaves it. Pages after\n"

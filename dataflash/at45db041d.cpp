@@ -203,8 +203,8 @@ bool AT45DB_Probe(DataFlashInfo& info)
     info.answered = true;
     info.chip = findDataFlashChip(info.id);
     if (!info.chip) {
-        lastMessage = QStringLiteral("The chip on the port is not one this program knows (its ID is in no row of "
-                                     "the chip table); nothing on it was changed. Supported: %1.")
+        lastMessage = QStringLiteral("The chip is not one this program knows (its ID is in no row of the chip "
+                                     "table); nothing on it was changed. Supported: %1.")
                           .arg(dataFlashChipNames());
         return false;
     }

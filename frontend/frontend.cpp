@@ -157,7 +157,9 @@ bool probeChip(ChipUse use, DataFlashInfo& chip, QStringList& problem)
         const QString why = connectionProblem();
         problem << why;
         if (why == lastMessage)
-            problem << QStringLiteral("no chip answers on %1: check the cable, the power and the address")
+            problem << (&spilink::inUse() == &spilink::parallelPort()
+                            ? QStringLiteral("no chip answers on %1: check the cable, the power and the address")
+                            : QStringLiteral("no chip answers on %1: check the cable and the power"))
                            .arg(place());
         return false;
     }

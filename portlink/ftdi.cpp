@@ -170,7 +170,7 @@ bool parseFtdiParams(const FtdiModel& model, const std::string& params, FtdiSett
             }
             settings.speedHz = static_cast<std::uint32_t>(number);
         } else {
-            why = "'" + item + "' is none of interface=A|B|C|D, serial=S, index=N, speed=HZ";
+            why = "'" + item + "' is none of interface=A|B, serial=S, index=N, speed=HZ";
             return false;
         }
     }

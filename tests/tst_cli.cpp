@@ -470,8 +470,8 @@ void CliTest::exitStatuses_data()
                                                 << 1 << "Supported: AT45DB011D, AT45DB021D, AT45DB041D";
     QTest::newRow("write, another maker's chip: the same text")
         << QStringList { "write", "%f" } << QStringList { "PAGEKILN_SIM_ID=C2201500" } << 1
-        << "pagekiln-cli: The chip on the port is not one this program knows (its ID is in no row of the chip "
-           "table); nothing on it was changed.";
+        << "pagekiln-cli: The chip is not one this program knows (its ID is in no row of the chip table); "
+           "nothing on it was changed.";
     QTest::newRow("write, an ID its status contradicts")
         << QStringList { "write", "%f" } << QStringList { "PAGEKILN_SIM_ID=1F25000000" } << 1
         << "The chip gives the ID of an AT45DB081D, but its status register does not carry that chip's density code";
@@ -638,7 +638,7 @@ void CliTest::exitStatuses_data()
                                        << "pagekiln-cli: sector protection is off";
     QTest::newRow("spidev: protect") << QStringList { "protect" } << spidev << 0 << "pagekiln-cli: sector protection is on";
     QTest::newRow("spidev: no chip") << QStringList { "info" } << QStringList { "SPIDEV=ok", "PAGEKILN_SIM_ABSENT=1" } << 1
-                                     << "pagekiln-cli: no chip answers on /dev/spidev0.0: check the cable";
+                                     << "pagekiln-cli: no chip answers on /dev/spidev0.0: check the cable and the power\n";
     QTest::newRow("spidev: no such device") << QStringList { "write", "%f", "--programmer", "spidev:/dev/spidev1.0" }
                                             << spidev << 1
                                             << "pagekiln-cli: Cannot open /dev/spidev1.0: no such SPI device. Enable "
