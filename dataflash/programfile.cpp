@@ -113,6 +113,7 @@ private:
     std::uint32_t aimFor(std::uint32_t page) const { return keepAfterImage ? 0 : page; }
     bool keepNeighboursAfterImage(std::uint32_t page);
     bool settleStrays();
+    bool settleStraysNear(std::uint32_t page);
     bool proveKnown(const std::vector<std::uint32_t>& pages);
     void restoreKept();
     bool programAndProve(std::uint32_t page, const std::uint8_t* data, bool nextIsData);
@@ -130,7 +131,8 @@ private:
     // what those a program could reach held before it.
     bool keepAfterImage = false;
     std::map<std::uint32_t, std::vector<std::uint8_t>> kept;
-    // The prover's possible stray programs that settleStrays has answered.
+    // The possible stray programs (and, in a write, the noise caught) that
+    // settleStrays or settleStraysNear has answered.
     unsigned settled = 0;
     // The page whose data the program buffer holds from its first transfer;
     // -1 when it holds nothing of use.
@@ -433,6 +435,32 @@ bool Writer::writeChanged(const DataFlashRun& run)
     return false;
 }
 
+// write: after any sign of noise (a proof that failed, the chip seen busy
+// or first seen ready too late after a buffer write), a buffer write may
+// have become a program, its address changed on the wire, and the chip
+// need not have been seen busy. The writes made while this page was written
+// and proven are aimed at it and at the pages on either side: those and the
+// known pages one address bit away from them are proven again, and repaired
+// when they changed (a repair that programs proves its own neighbours). The
+// noise these proofs meet is theirs, not a sign of another stray.
+bool Writer::settleStraysNear(std::uint32_t page)
+{
+    const auto signs = [this] { return prover.possibleStrays() + prover.noiseCaught(); };
+    if (settled == signs())
+        return true;
+    std::vector<std::uint32_t> reachable;
+    for (const std::uint32_t aim : { page - 1, page, page + 1 }) {
+        if (aim >= dataFlashPages())
+            continue;
+        reachable.push_back(aim);
+        for (unsigned bit = 0; bit < pageAddressBits(); ++bit)
+            reachable.push_back(aim ^ (1u << bit));
+    }
+    const bool ok = proveKnown(reachable);
+    settled = signs();
+    return ok;
+}
+
 // The known pages among these proven again, each repaired when it changed.
 bool Writer::proveKnown(const std::vector<std::uint32_t>& pages)
 {
@@ -513,6 +541,8 @@ bool Writer::writeProven(const DataFlashRun& run)
         if (!ok)
             return false;
         proven[page] = true;
+        if (!settleStraysNear(page))
+            return false;
         if (run.progress)
             run.progress(page + 1, pages);
     }
@@ -539,6 +569,8 @@ bool Writer::proveBlankAfterImage(const DataFlashRun& run)
             return false;
         }
         proven[page] = true;
+        if (!settleStraysNear(page))
+            return false;
     }
     return true;
 }

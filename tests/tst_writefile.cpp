@@ -409,6 +409,9 @@ void WriteFileTest::fastPathFaults_data()
     QTest::newRow("after a fault, a page's programming transfer and its proof flipped alike")
         << "alike after a fault" << 0L << QString();
     QTest::newRow("a buffer write turned into a program through the buffer") << "0x84 -> 0x85" << 0L << QString();
+    // The same program one page address bit away, onto page 1, already proven.
+    QTest::newRow("a buffer write turned into a program of a page proven before")
+        << "0x84 -> 0x85 one bit away" << 0L << QString();
     QTest::newRow("before a blank page, the program buffer's rewrite turned into a program through the other")
         << "0x84 -> 0x85 before a blank page" << 0L << QString();
     // The process suspended until that program is over: the compare after
@@ -475,6 +478,8 @@ void WriteFileTest::fastPathFaults()
         config.noise = { 7, 200, 0x04, 2 };
     } else if (fault == QLatin1String("0x84 -> 0x85"))
         config.mutation = { 0x84, 3, 0x01 }; // page 3's first transfer
+    else if (fault == QLatin1String("0x84 -> 0x85 one bit away"))
+        config.mutation = { 0x84, 3, 0x01, 0x000200 };
     else if (fault == QLatin1String("0x84 -> 0x85 before a blank page"))
         config.mutation = { 0x84, 13, 0x01 }; // the one-byte write after page 6 is programmed
     else if (fault == QLatin1String("0x87 -> 0x86, suspended")) {
